@@ -1,0 +1,161 @@
+/* s7serial: read and write the memory of S7 PLCs over a serial line,
+ * through an MPI PC adapter (3964R) or directly to an S7-200 over PPI.
+ *
+ * The caller owns each connection record (S7), opens it with one of the
+ * init calls, passes it to every data call and closes it with S7Exit.
+ * The library is single-threaded: use all records of one port from one
+ * thread. Compiles as C and as C++. */
+#ifndef S7SERIAL_S7SERIAL_H
+#define S7SERIAL_S7SERIAL_H
+
+#include "s7types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Header of one MPI block, as on the line. Kennung is stored low byte first
+ * (0x0C00 travels as 00 0C). */
+typedef struct {
+  WORD Kennung;
+  BYTE Dst;          /* partner's connection reference (PPI: station address) */
+  BYTE Src;          /* own connection reference (PPI: station address) */
+  BYTE BlockKennung; /* 0xF1 job, 0x05 connect confirmation, 0x80 disconnect, 0xB0 ack */
+  BYTE BlockNr;
+} MPIHEAD;
+
+/* S7 job header. LenBl1/LenBl2 travel high byte first. */
+typedef struct {
+  BYTE Ubk1;   /* 0x32 */
+  BYTE Code;   /* 0x01 job, 0x03 answer to a job, 0x07 user data */
+  BYTE Ub2[4];
+  WORD LenBl1; /* parameter length */
+  WORD LenBl2; /* data length */
+} MPIB1;
+
+/* One MPI block: header, job header and 300 bytes of parameters and data. */
+typedef struct {
+  MPIHEAD H;
+  MPIB1 B1;
+  BYTE Buf[300];
+} MPIBLOCK;
+
+/* Connect request to one station behind the adapter (20 bytes). */
+typedef struct {
+  BYTE Ubk1[3];
+  BYTE SrcTSAP; /* own connection reference: MPI address + 1 */
+  BYTE Ubk2[13];
+  BYTE MPIAdr;
+  BYTE Ubk3[2];
+} CONTOMPI;
+
+/* The connection record. */
+typedef struct {
+  WORD Com;    /* serial port 0..15 */
+  BOOL bInit;  /* set by a successful init call */
+  LONG Err;    /* result code of the last operation */
+  LONG SPSTyp; /* 0: through the MPI adapter, non-zero: S7-200 over PPI */
+  WORD MPIAdr; /* the PLC's station address */
+  BOOL Status; /* TRUE while connected to the PLC */
+  MPIBLOCK Tx;
+  MPIBLOCK Rx;
+  CONTOMPI ConToMPI;
+  BYTE CmdRd[14];
+  BYTE CmdWr[14];
+} S7I;
+
+typedef S7I S7;
+typedef S7I *LPS7;
+typedef S7I *LPS7I;
+
+/* Identification text of an S7-200 CPU: 16 characters and a zero byte. */
+typedef struct {
+  char CPUText[17];
+} S7200CPUINFO;
+
+/* Area codes for S7Rd/S7Wr and the core calls. */
+#define S7_AREA_E 0x81  /* process inputs */
+#define S7_AREA_A 0x82  /* process outputs */
+#define S7_AREA_M 0x83  /* flags */
+#define S7_AREA_DB 0x84 /* data block */
+#define S7_AREA_Z 0x1C  /* counters */
+#define S7_AREA_T 0x1D  /* timers */
+
+/* ---- open and close ---- */
+BOOL S7Init(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud);
+BOOL S7InitFastBaud(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud);
+BOOL S7InitFastBaudEx(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud,
+                      DWORD MPIBaud);
+BOOL S7PPIInit(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud);
+BOOL S7Exit(LPS7 lpS7);
+void S7ExitAll(void);
+LONG S7SetTimeout(LONG NewTimeOut);
+
+/* ---- read and write jobs ---- */
+int S7Rd(LPS7 pS7, int BstNr, int AbWort, int Anz, LPVOID pData, int Typ, int Unit, int DataType,
+         int BitNr);
+int S7Wr(LPS7 pS7, int BstNr, int AbWort, int Anz, LPVOID pData, int Typ, int Unit, int DataType,
+         int BitNr);
+void SwapData(LPWORD Buf, int Cnt);
+void SwapDWord(LPVOID _Buf, int Cnt);
+
+/* ---- typed access in packets ---- */
+BOOL S7RdB(LPS7 pS7, int BstNr, int AbByte, int Anz, LPBYTE pData, int Typ, int DatenType);
+BOOL S7WrB(LPS7 pS7, int BstNr, int AbWort, int Anz, LPBYTE pData, int Typ, int DatenType);
+BOOL S7RdW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPWORD pData, int Typ, int DataType);
+BOOL S7WrW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPWORD pData, int Typ, int DataType);
+BOOL S7RdDW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPDWORD pData, int Typ, int DataType);
+BOOL S7WrDW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPDWORD pData, int Typ, int DataType);
+
+BOOL S7RdDB(LPS7 pS7, int BstNr, int AbWort, int Anz, LPWORD pData);
+BOOL S7WrDB(LPS7 pS7, int BstNr, int AbWort, int Anz, LPWORD pData);
+BOOL S7RdMW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
+BOOL S7WrMW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
+BOOL S7RdAW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
+BOOL S7WrAW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
+BOOL S7RdEW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
+BOOL S7WrEW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
+BOOL S7RdDBB(LPS7 pS7, int BstNr, int Ab, int Anz, LPBYTE Buf);
+BOOL S7WrDBB(LPS7 pS7, int BstNr, int Ab, int Anz, LPBYTE Buf);
+BOOL S7RdMB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
+BOOL S7WrMB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
+BOOL S7RdAB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
+BOOL S7WrAB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
+BOOL S7RdEB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
+BOOL S7WrEB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
+BOOL S7RdDBDW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPDWORD pData);
+BOOL S7WrDBDW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPDWORD pData);
+BOOL S7RdMDW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
+BOOL S7WrMDW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
+BOOL S7RdADW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
+BOOL S7WrADW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
+BOOL S7RdEDW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
+BOOL S7WrEDW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
+BOOL S7RdDBReal(LPS7 pS7, int BstNr, int AbWort, int Anz, float *pData);
+BOOL S7WrDBReal(LPS7 pS7, int BstNr, int AbWort, int Anz, float *pData);
+BOOL S7RdMReal(LPS7 pS7, int Ab, int Anz, float *Buf);
+BOOL S7WrMReal(LPS7 pS7, int Ab, int Anz, float *Buf);
+BOOL S7RdAReal(LPS7 pS7, int Ab, int Anz, float *Buf);
+BOOL S7WrAReal(LPS7 pS7, int Ab, int Anz, float *Buf);
+BOOL S7RdEReal(LPS7 pS7, int Ab, int Anz, float *Buf);
+BOOL S7WrEReal(LPS7 pS7, int Ab, int Anz, float *Buf);
+
+/* ---- timers and counters ---- */
+int BCDInt(int Bcd);
+DWORD BCDToInt(DWORD bcdWert);
+BOOL S7RdTimer(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);   /* milliseconds */
+BOOL S7WrTimer(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);   /* milliseconds */
+BOOL S7RdCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf);  /* 0..999 */
+BOOL S7WrCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf);  /* 0..999 */
+
+/* ---- information services ---- */
+char *IToA(int Wert, int Stellen);
+int S7GetCPUInfo(LPS7 lpS7, char *InfoStr);      /* InfoStr: 17 bytes */
+int S7GetDBLen(LPS7 lpS7, int DBNr);
+int S7GetMPIMembers(LPS7 lpS7, LPWORD pTeiln);   /* pTeiln: 127 entries */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,2 @@
+// placeholder until the console program is built
+int main() { return 1; }

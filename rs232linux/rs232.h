@@ -1,0 +1,57 @@
+/* Serial line layer: a table of 16 ports, byte-wise transmit and receive with
+ * waits counted in ticks of 55 ms, and short delays. The only code of the
+ * library that touches the operating system's serial devices. */
+#ifndef S7SERIAL_RS232_H
+#define S7SERIAL_RS232_H
+
+#include <termios.h>
+
+#include "s7types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define RS232_PORTS 16
+#define RS232_BUFSIZE 2048
+#define RS232_NAMESIZE 64
+
+/* One record per serial port. */
+typedef struct {
+  int hCom;                     /* descriptor; negative after a failed open */
+  int ComRefCnt;                /* number of openers; the port is open while > 0 */
+  struct termios TIo;           /* settings applied at open */
+  struct termios OldTIo;        /* settings found at open, restored at the last close */
+  int Timeout;                  /* read time-out of one read call, ms */
+  BOOL bUnget;                  /* a look-ahead byte is held in UngetC */
+  BYTE UngetC;
+  BYTE Buf[RS232_BUFSIZE];      /* linear receive buffer */
+  int RxIn;                     /* valid bytes in Buf */
+  int RxOut;                    /* next byte to deliver */
+  char DevName[RS232_NAMESIZE]; /* device path; empty: /dev/ttyS<n> */
+} RS232;
+
+extern RS232 RsIo[RS232_PORTS];
+
+int ComSetDevName(DWORD Com, char *DevName);
+BOOL ComOpen(int Com, int Baudrate, int Datenbits, int Parity, int Stopbits);
+BOOL ComClose(int Com);
+void ComCloseAll(void);
+BOOL ComIsInit(int Com);
+int ComSetTimeOut(int Com, int TimeOut);
+void ComClr(int Com);
+BOOL ComTxC(int Com, int Zeichen);
+BOOL ComRxC(int Com, PBYTE pByte);
+BOOL ComWaitC(int Com, PBYTE pByte, LONG Time);
+int ComRxBlock(int Com, LPBYTE Buf, int Len);
+BOOL ComCInQ(int Com);
+void ComTxBreak(int Com, LONG NTicks);
+void ComBreak5MS(int Com, int PGNr);
+void ComDelay(LONG NTicks);
+void DelayMS(int Ms);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,2 @@
+// placeholder until the simulator program is built
+int main() { return 0; }
