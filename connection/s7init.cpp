@@ -1,0 +1,139 @@
+// Connection records and the port status table: open and close records,
+// mark a failed connection, the reply time-out and the port lock hooks.
+//
+// Opening a record sends nothing: it checks the arguments against the port's
+// other users and opens the serial port. The first data call brings the
+// adapter up and connects.
+
+#include <cstddef>
+#include <cstring>
+
+#include "rs232.h"
+#include "s7conn.h"
+
+static_assert(sizeof(MPIHEAD) == 6, "MPI block header is 6 bytes on the line");
+static_assert(sizeof(MPIB1) == 10, "job header is 10 bytes on the line");
+static_assert(sizeof(MPIBLOCK) == 316, "an MPI block is 316 bytes");
+static_assert(offsetof(MPIBLOCK, B1) == 6 && offsetof(MPIBLOCK, Buf) == 16, "MPI block layout");
+static_assert(offsetof(MPIB1, Code) == 1 && offsetof(MPIB1, LenBl1) == 6 &&
+                  offsetof(MPIB1, LenBl2) == 8,
+              "job header layout");
+static_assert(sizeof(CONTOMPI) == 20 && offsetof(CONTOMPI, SrcTSAP) == 3 &&
+                  offsetof(CONTOMPI, MPIAdr) == 17,
+              "connect request layout");
+static_assert(sizeof(QUITTBL) == 7, "acknowledgement is 7 bytes");
+static_assert(sizeof(INIT_KABEL) == 23 && offsetof(INIT_KABEL, MPIBaud) == 15 &&
+                  offsetof(INIT_KABEL, MasterId) == 22,
+              "initialisation record layout");
+static_assert(sizeof(S7200CPUINFO) == 17, "CPU text and its zero byte");
+
+COMSTA CStat[COM_PORTS];
+LONG S7TimeOutwert = 54;
+
+namespace {
+
+constexpr int kMaxPort = 15;
+
+enum class Kind { Mpi, MpiEx, Ppi };
+
+BOOL InitRecord(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud, DWORD MPIBaud,
+                Kind kind) {
+  memset(lpS7, 0, sizeof *lpS7);
+  if (kind == Kind::Ppi) lpS7->SPSTyp = 1;
+  const WORD Port = static_cast<WORD>(Com);
+  lpS7->Com = Port;
+  if (Port > kMaxPort) {
+    lpS7->Err = -4;
+    return FALSE;
+  }
+  if (kind == Kind::Ppi && Baud != 19200 && Baud != 9600) {
+    lpS7->Err = -2;
+    return FALSE;
+  }
+  COMSTA &cs = CStat[Port];
+  if (cs.InitCnt > 0) {
+    if (Baud != cs.Baud || (kind == Kind::MpiEx && MPIBaud != cs.MPIBaud)) {
+      lpS7->Err = -2;
+      return FALSE;
+    }
+    // The port stores the own address as one byte: compare that byte.
+    if (static_cast<BYTE>(LocalMPIAdr) != cs.LocalMPIAdr) {
+      lpS7->Err = -3;
+      return FALSE;
+    }
+  }
+  const int Parity = kind == Kind::Ppi ? 'E' : 'o';
+  if (!ComOpen(Port, static_cast<int>(Baud), 8, Parity, 1)) {
+    lpS7->Err = -4;
+    return FALSE;
+  }
+  cs.InitCnt += 1;
+  cs.LocalMPIAdr = static_cast<BYTE>(LocalMPIAdr);
+  cs.Baud = Baud;
+  if (kind == Kind::MpiEx) cs.MPIBaud = MPIBaud;
+  lpS7->bInit = TRUE;
+  lpS7->Err = 0;
+  lpS7->MPIAdr = static_cast<WORD>(SPSMPIAdr);
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL S7InitFastBaud(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud) {
+  return InitRecord(lpS7, Com, SPSMPIAdr, LocalMPIAdr, Baud, 0, Kind::Mpi);
+}
+
+BOOL S7InitFastBaudEx(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud,
+                      DWORD MPIBaud) {
+  return InitRecord(lpS7, Com, SPSMPIAdr, LocalMPIAdr, Baud, MPIBaud, Kind::MpiEx);
+}
+
+BOOL S7Init(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud) {
+  return S7InitFastBaud(lpS7, static_cast<WORD>(Com), static_cast<WORD>(SPSMPIAdr),
+                        static_cast<WORD>(LocalMPIAdr), static_cast<WORD>(Baud));
+}
+
+BOOL S7PPIInit(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud) {
+  return InitRecord(lpS7, Com, SPSMPIAdr, LocalMPIAdr, static_cast<WORD>(Baud), 0, Kind::Ppi);
+}
+
+BOOL S7Exit(LPS7 lpS7) {
+  const int Com = lpS7->Com;
+  if (Com > kMaxPort || CStat[Com].InitCnt <= 0) return FALSE;
+  CStat[Com].InitCnt -= 1;
+  DisconnectMPIAdr(lpS7);  // a PPI record's disconnect goes through the PPI exchange
+  if (CStat[Com].InitCnt == 0) {
+    if (lpS7->SPSTyp == 0) ExitKabel(Com);
+    CStat[Com].Status = 0;
+    CStat[Com].Baud = 0;
+  }
+  ComClose(Com);
+  return TRUE;
+}
+
+void S7ExitAll(void) {
+  for (int Com = 0; Com <= kMaxPort; ++Com) {
+    if (CStat[Com].InitCnt > 0) {
+      CStat[Com].InitCnt = 0;
+      CStat[Com].Baud = 0;
+      ExitKabel(Com);
+    }
+  }
+  ComCloseAll();
+}
+
+LONG S7SetTimeout(LONG NewTimeOut) {
+  const LONG Previous = S7TimeOutwert;
+  if (NewTimeOut > 0) S7TimeOutwert = NewTimeOut > 65535 ? 65535 : NewTimeOut;
+  return Previous;
+}
+
+void SetErr(LPS7I pS7, BOOL bSetComStat) {
+  pS7->Err = -1;
+  pS7->Status = FALSE;
+  if (bSetComStat && pS7->Com <= kMaxPort) CStat[pS7->Com].Status = 0;
+}
+
+void LockCom(int Com) { (void)Com; }
+
+void UnlockCom(int Com) { (void)Com; }

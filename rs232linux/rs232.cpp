@@ -1,0 +1,291 @@
+// Serial port table and line I/O.
+//
+// Each of the 16 ports keeps its device name, descriptor, settings, a linear
+// 2048-byte receive buffer with one byte of look-ahead, and the read time-out
+// of one read call. Waits are counted in ticks of 55 ms and carried out as a
+// bounded number of blocking reads, each ended by the terminal driver after
+// the port's read time-out (VMIN 0, VTIME in tenths of a second).
+//
+// A port number outside 0..15 is refused by every call, and no call touches
+// the descriptor of a port that is not open: RsIo starts zeroed, so a port
+// that was never opened would otherwise hand out descriptor 0, standard input.
+
+#include "rs232.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+RS232 RsIo[RS232_PORTS];
+
+namespace {
+
+// What the serial layer keeps per port beyond the record: whether the
+// settings found at open could be read (only then are they put back), and
+// the driver's low-latency flag as found, to be restored at the last close.
+struct PortExtra {
+  bool bOldValid;
+  bool bLowLatencySet;
+  int OldSerialFlags;
+};
+PortExtra Extra[RS232_PORTS];
+
+constexpr int kMaxTimeoutMs = 25500;  // what VTIME (8 bits, tenths of a second) can hold
+
+bool ValidPort(int Com) { return Com >= 0 && Com < RS232_PORTS; }
+
+// The port is open and its descriptor may be used.
+bool IsOpen(int Com) { return ValidPort(Com) && RsIo[Com].ComRefCnt > 0 && RsIo[Com].hCom >= 0; }
+
+speed_t SpeedOf(int Baudrate) {
+  switch (Baudrate) {
+    case 1200: return B1200;
+    case 1800: return B1800;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B19200;
+  }
+}
+
+void SleepMicroseconds(long long us) {
+  if (us <= 0) return;
+  struct timespec ts;
+  ts.tv_sec = static_cast<time_t>(us / 1000000);
+  ts.tv_nsec = static_cast<long>((us % 1000000) * 1000);
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+// USB-serial drivers hold received characters back for several milliseconds
+// unless asked for low-latency delivery; every 3964R turnaround would pay
+// for it. Drivers that refuse are left as they are.
+void SetLowLatency(int Com) {
+  struct serial_struct ss;
+  PortExtra &x = Extra[Com];
+  x.bLowLatencySet = false;
+  if (ioctl(RsIo[Com].hCom, TIOCGSERIAL, &ss) != 0) return;
+  x.OldSerialFlags = ss.flags;
+  if (ss.flags & ASYNC_LOW_LATENCY) return;
+  ss.flags |= ASYNC_LOW_LATENCY;
+  if (ioctl(RsIo[Com].hCom, TIOCSSERIAL, &ss) == 0) x.bLowLatencySet = true;
+}
+
+void RestoreLowLatency(int Com) {
+  struct serial_struct ss;
+  PortExtra &x = Extra[Com];
+  if (!x.bLowLatencySet) return;
+  x.bLowLatencySet = false;
+  if (ioctl(RsIo[Com].hCom, TIOCGSERIAL, &ss) != 0) return;
+  ss.flags = (ss.flags & ~ASYNC_LOW_LATENCY) | (x.OldSerialFlags & ASYNC_LOW_LATENCY);
+  ioctl(RsIo[Com].hCom, TIOCSSERIAL, &ss);
+}
+
+}  // namespace
+
+int ComSetDevName(DWORD Com, char *DevName) {
+  if (Com > 15 || DevName == nullptr) return -1;
+  size_t len = strnlen(DevName, RS232_NAMESIZE);
+  if (len >= RS232_NAMESIZE) return -1;
+  memcpy(RsIo[Com].DevName, DevName, len + 1);
+  return 0;
+}
+
+BOOL ComOpen(int Com, int Baudrate, int Datenbits, int Parity, int Stopbits) {
+  if (!ValidPort(Com)) return FALSE;
+  RS232 &p = RsIo[Com];
+  if (p.ComRefCnt > 0) {
+    // Already open: one more user, the first opener's settings stay.
+    p.ComRefCnt++;
+    return TRUE;
+  }
+
+  char Name[RS232_NAMESIZE];
+  if (p.DevName[0] == '\0') {
+    snprintf(Name, sizeof Name, "/dev/ttyS%d", Com);
+    printf("ComDev: =%s\n", Name);
+    fflush(stdout);
+  } else {
+    memcpy(Name, p.DevName, sizeof Name);
+    Name[sizeof Name - 1] = '\0';
+  }
+  memset(&p, 0, sizeof p);
+  Extra[Com] = PortExtra{};
+  memcpy(p.DevName, Name, sizeof Name);
+
+  p.hCom = open(p.DevName, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (p.hCom < 0) {
+    p.hCom = -1;
+    return FALSE;
+  }
+
+  Extra[Com].bOldValid = tcgetattr(p.hCom, &p.OldTIo) == 0;
+
+  // Raw mode: no input or output processing, no echo, no signals.
+  const speed_t speed = SpeedOf(Baudrate);
+  tcflag_t cflag = speed | CREAD | CLOCAL;
+  cflag |= ((Datenbits & 0xFF) == 7) ? CS7 : CS8;
+  if ((Stopbits & 0xFF) == 2) cflag |= CSTOPB;
+  switch (Parity & 0xFF) {
+    case 'E':
+    case 'e': cflag |= PARENB; break;
+    case 'O':
+    case 'o': cflag |= PARENB | PARODD; break;
+    default: break;
+  }
+  p.TIo.c_cflag = cflag;
+  cfsetispeed(&p.TIo, speed);
+  cfsetospeed(&p.TIo, speed);
+  p.TIo.c_cc[VMIN] = 0;
+  p.TIo.c_cc[VTIME] = 5;
+
+  p.Timeout = 500;
+  p.RxIn = p.RxOut = 0;
+  p.ComRefCnt = 1;
+  tcsetattr(p.hCom, TCSANOW, &p.TIo);  // a device that is not a terminal is still usable
+  SetLowLatency(Com);
+  return TRUE;
+}
+
+BOOL ComClose(int Com) {
+  if (!ValidPort(Com)) return TRUE;
+  RS232 &p = RsIo[Com];
+  if (p.ComRefCnt <= 0) return TRUE;  // not open: no descriptor to touch
+  if (--p.ComRefCnt > 0) return TRUE;
+  p.ComRefCnt = 0;
+  if (p.hCom >= 0) {
+    RestoreLowLatency(Com);
+    if (Extra[Com].bOldValid) tcsetattr(p.hCom, TCSANOW, &p.OldTIo);
+    close(p.hCom);
+  }
+  p.hCom = -1;  // the old descriptor number may belong to someone else from now on
+  return TRUE;
+}
+
+void ComCloseAll(void) {
+  for (int Com = 0; Com < RS232_PORTS; ++Com) {
+    if (RsIo[Com].ComRefCnt > 0) {
+      RsIo[Com].ComRefCnt = 1;
+      ComClose(Com);
+    }
+  }
+}
+
+BOOL ComIsInit(int Com) { return ValidPort(Com) && RsIo[Com].ComRefCnt > 0; }
+
+int ComSetTimeOut(int Com, int TimeOut) {
+  if (!ValidPort(Com)) return 0;
+  RS232 &p = RsIo[Com];
+  if (!IsOpen(Com)) return p.Timeout;
+  if (TimeOut < 0) TimeOut = 0;
+  if (TimeOut > kMaxTimeoutMs) TimeOut = kMaxTimeoutMs;
+
+  struct termios t;
+  if (tcgetattr(p.hCom, &t) != 0) return p.Timeout;  // not a terminal: leave it alone
+  const int Previous = t.c_cc[VTIME] * 100;
+  t.c_cc[VTIME] = static_cast<cc_t>(TimeOut / 100);
+  tcsetattr(p.hCom, TCSANOW, &t);
+  p.TIo.c_cc[VTIME] = t.c_cc[VTIME];
+  p.Timeout = TimeOut;
+  return Previous;
+}
+
+void ComClr(int Com) {
+  if (!ValidPort(Com)) return;
+  RS232 &p = RsIo[Com];
+  p.bUnget = FALSE;
+  p.RxIn = p.RxOut = 0;
+  if (IsOpen(Com)) tcflush(p.hCom, TCIOFLUSH);
+}
+
+BOOL ComTxC(int Com, int Zeichen) {
+  if (!IsOpen(Com)) return FALSE;
+  const BYTE c = static_cast<BYTE>(Zeichen);
+  return write(RsIo[Com].hCom, &c, 1) == 1;
+}
+
+BOOL ComRxC(int Com, PBYTE pByte) {
+  if (!ValidPort(Com)) return FALSE;
+  RS232 &p = RsIo[Com];
+  if (p.bUnget) {
+    *pByte = p.UngetC;
+    p.bUnget = FALSE;
+    return TRUE;
+  }
+  if (p.RxOut == p.RxIn) {
+    p.RxIn = p.RxOut = 0;
+    if (!IsOpen(Com)) return FALSE;
+    const ssize_t n = read(p.hCom, p.Buf, sizeof p.Buf);
+    if (n <= 0) return FALSE;  // time-out or read error
+    p.RxIn = static_cast<int>(n);
+  }
+  *pByte = p.Buf[p.RxOut++];
+  if (p.RxOut >= p.RxIn) p.RxIn = p.RxOut = 0;
+  return TRUE;
+}
+
+BOOL ComWaitC(int Com, PBYTE pByte, LONG Time) {
+  if (!ValidPort(Com)) return FALSE;
+  RS232 &p = RsIo[Com];
+  if (p.bUnget) {
+    *pByte = p.UngetC;
+    p.bUnget = FALSE;
+    return TRUE;
+  }
+  // A time-out of 0 ms makes every read return at once: one attempt then.
+  long long n = p.Timeout > 0 ? (static_cast<long long>(Time) * 55) / p.Timeout : 1;
+  if (n <= 0) n = 1;
+  for (long long i = 0; i < n; ++i) {
+    if (ComRxC(Com, pByte)) return TRUE;
+  }
+  return FALSE;
+}
+
+int ComRxBlock(int Com, LPBYTE Buf, int Len) {
+  int i = 0;
+  while (i < Len && ComWaitC(Com, &Buf[i], 9)) ++i;
+  return i;
+}
+
+BOOL ComCInQ(int Com) {
+  if (!ValidPort(Com)) return FALSE;
+  RS232 &p = RsIo[Com];
+  if (p.bUnget || p.RxOut != p.RxIn) return TRUE;
+  if (!IsOpen(Com)) return FALSE;
+  // Ask the kernel whether a byte is waiting instead of switching the read
+  // time-out to 0 and back (two termios round trips per transmitted byte).
+  // A byte found is held as look-ahead for the next receive.
+  struct pollfd pfd = {p.hCom, POLLIN, 0};
+  if (poll(&pfd, 1, 0) <= 0 || !(pfd.revents & POLLIN)) return FALSE;
+  if (read(p.hCom, &p.UngetC, 1) != 1) return FALSE;
+  p.bUnget = TRUE;
+  return TRUE;
+}
+
+void ComTxBreak(int Com, LONG NTicks) {
+  if (!IsOpen(Com)) return;
+  long long d = (static_cast<long long>(NTicks) * 55) / 250;
+  if (d <= 0) d = 1;
+  if (d > 0x7FFFFFFF) d = 0x7FFFFFFF;
+  tcsendbreak(RsIo[Com].hCom, static_cast<int>(d));
+}
+
+void ComBreak5MS(int Com, int PGNr) {
+  (void)Com;
+  (void)PGNr;
+}
+
+void ComDelay(LONG NTicks) { SleepMicroseconds(static_cast<long long>(NTicks) * 55000); }
+
+void DelayMS(int Ms) { SleepMicroseconds(static_cast<long long>(static_cast<WORD>(Ms)) * 1000); }
