@@ -46,16 +46,26 @@ bool IsOpen(int Com) { return ValidPort(Com) && RsIo[Com].ComRefCnt > 0 && RsIo[
 
 speed_t SpeedOf(int Baudrate) {
   switch (Baudrate) {
-    case 1200: return B1200;
-    case 1800: return B1800;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B19200;
+    case 1200:
+      return B1200;
+    case 1800:
+      return B1800;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    default:
+      return B19200;
   }
 }
 
@@ -139,10 +149,15 @@ BOOL ComOpen(int Com, int Baudrate, int Datenbits, int Parity, int Stopbits) {
   if ((Stopbits & 0xFF) == 2) cflag |= CSTOPB;
   switch (Parity & 0xFF) {
     case 'E':
-    case 'e': cflag |= PARENB; break;
+    case 'e':
+      cflag |= PARENB;
+      break;
     case 'O':
-    case 'o': cflag |= PARENB | PARODD; break;
-    default: break;
+    case 'o':
+      cflag |= PARENB | PARODD;
+      break;
+    default:
+      break;
   }
   p.TIo.c_cflag = cflag;
   cfsetispeed(&p.TIo, speed);

@@ -16,7 +16,8 @@ Pty::Pty() {
   struct termios raw {};
   cfmakeraw(&raw);
   raw.c_cflag |= CREAD | CLOCAL;
-  if (openpty(&master_, &slave_, name, &raw, nullptr) != 0) throw std::runtime_error("openpty failed");
+  if (openpty(&master_, &slave_, name, &raw, nullptr) != 0)
+    throw std::runtime_error("openpty failed");
   slave_name_ = name;
   fcntl(master_, F_SETFD, FD_CLOEXEC);
   fcntl(slave_, F_SETFD, FD_CLOEXEC);
@@ -28,7 +29,9 @@ Pty::~Pty() {
 }
 
 bool read_byte(int fd, uint8_t &b, int timeout_ms) {
-  struct pollfd p {fd, POLLIN, 0};
+  struct pollfd p {
+    fd, POLLIN, 0
+  };
   for (;;) {
     int r = poll(&p, 1, timeout_ms);
     if (r < 0 && errno == EINTR) continue;

@@ -22,7 +22,8 @@ class Pty {
 
  private:
   int master_ = -1;
-  int slave_ = -1;  // kept open so the master never sees a hang-up while the library closes and reopens
+  int slave_ =
+      -1;  // kept open so the master never sees a hang-up while the library closes and reopens
   std::string slave_name_;
 };
 
