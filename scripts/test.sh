@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
+# runs every test in parallel. Installs what a fresh machine lacks first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev python3)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+build=${BUILD_DIR:-build-test}
+cmake -S . -B "$build" -DS7SERIAL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+cmake --build "$build" -j"$(nproc)"
+# Most tests wait on the line, not on the processor: run more than the cores.
+ctest --test-dir "$build" -j"${TEST_JOBS:-8}" --output-on-failure --timeout 300
