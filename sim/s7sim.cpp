@@ -1,2 +1,358 @@
-// placeholder until the simulator program is built
-int main() { return 0; }
+// s7sim: a simulated MPI PC adapter with S7 PLC stations behind it, or a
+// simulated S7-200 on a PPI line, on a new pseudo-terminal (or on a given
+// serial device). Prints the device path the library should open, then runs
+// until SIGINT or SIGTERM.
+#include <fcntl.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mpi_adapter.hpp"
+#include "plc.hpp"
+#include "ppi_station.hpp"
+#include "pty.hpp"
+
+namespace {
+
+constexpr const char *kUsage = R"(usage: s7sim [options]
+
+Simulates an MPI PC adapter with S7 PLC stations behind it (default), or an
+S7-200 on a PPI line (--ppi), on a new pseudo-terminal. The first line on
+standard output is the device to hand the library (s7demo takes it as an
+argument, e.g. "s7demo /dev/pts/5"). Runs until interrupted (Ctrl-C).
+
+  --station N      a PLC station at bus address N (repeatable; default: one
+                   station at 2). --db and --set apply to the last one named.
+  --ppi            an S7-200 over PPI instead of the MPI adapter (one station)
+  --device PATH    serve an existing serial device instead of a new pty
+  --db N:SIZE      data block N of SIZE bytes, zeroed (default: DB1 of 256
+                   bytes when a station names no data block)
+  --set ADDR=VAL   preset memory; VAL decimal or 0x hex, or a real such as 1.5
+                   for a double word. ADDR is one of
+                     DB<n>.DBB<o>  DB<n>.DBW<o>  DB<n>.DBD<o>   data block bytes
+                     MB<o> MW<o> MD<o>      flags (F also names flags)
+                     EB<o> EW<o> ED<o>      inputs (I also names inputs)
+                     AB<o> AW<o> AD<o>      outputs (Q also names outputs)
+                     T<n>  Z<n>  C<n>       timer / counter word as stored,
+                                            e.g. T3=0x2127 is 127 s
+  --cpu TEXT       identification text of the S7-200 (16 characters)
+  --trace          print every block (PPI: every frame) on the line, decoded
+  --help           this text
+
+example: s7sim --station 2 --db 1:256 --set DB1.DBW0=0x1234 --set MB10=7 --trace
+)";
+
+struct Preset {
+  s7sim::Area area;
+  int db = 0;
+  size_t offset = 0;
+  std::vector<uint8_t> bytes;  // big-endian, as the PLC holds them
+  int counter_or_timer = -1;   // T/Z/C: the number; the word is in bytes
+};
+
+struct StationSpec {
+  int addr = 2;
+  std::vector<std::pair<int, size_t>> dbs;
+  std::vector<Preset> presets;
+};
+
+struct Options {
+  std::vector<StationSpec> stations;
+  bool ppi = false;
+  bool trace = false;
+  std::string device;
+  std::optional<std::string> cpu;
+};
+
+[[noreturn]] void Fail(const std::string &why) {
+  std::cerr << "s7sim: " << why << "\n(s7sim --help lists the options)\n";
+  std::exit(2);
+}
+
+// A whole decimal number in [lo, hi].
+long Number(std::string_view text, long lo, long hi, const std::string &what) {
+  const std::string s(text);
+  char *end = nullptr;
+  errno = 0;
+  const long v = std::strtol(s.c_str(), &end, 10);
+  if (s.empty() || errno != 0 || *end != '\0' || v < lo || v > hi)
+    Fail(what + ": \"" + s + "\" is not a number from " + std::to_string(lo) + " to " +
+         std::to_string(hi));
+  return v;
+}
+
+// The bytes of a value of `width` bytes (1, 2 or 4), big-endian.
+std::vector<uint8_t> Value(const std::string &text, size_t width) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  uint32_t bits = 0;
+  char *end = nullptr;
+  errno = 0;
+  if (!hex && width == 4 && text.find_first_of(".eE") != std::string::npos) {
+    const float f = std::strtof(text.c_str(), &end);
+    if (text.empty() || errno != 0 || *end != '\0') Fail("\"" + text + "\" is not a real");
+    bits = std::bit_cast<uint32_t>(f);
+  } else {
+    const long long v = std::strtoll(text.c_str(), &end, 0);
+    const long long max = width == 4 ? 0xFFFFFFFFLL : (1LL << (8 * width)) - 1;
+    const long long min = width == 4 ? INT32_MIN : -(1LL << (8 * width - 1));
+    if (text.empty() || errno != 0 || *end != '\0' || v < min || v > max)
+      Fail("\"" + text + "\" does not fit " + std::to_string(width) + " byte(s)");
+    bits = static_cast<uint32_t>(v);
+  }
+  std::vector<uint8_t> out;
+  for (size_t i = width; i-- > 0;) out.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+  return out;
+}
+
+size_t Width(char kind) {
+  switch (kind) {
+    case 'B':
+      return 1;
+    case 'W':
+      return 2;
+    case 'D':
+      return 4;
+    default:
+      return 0;
+  }
+}
+
+Preset ParseSet(const std::string &spec) {
+  const size_t eq = spec.find('=');
+  if (eq == std::string::npos) Fail("--set needs ADDR=VALUE, got \"" + spec + "\"");
+  std::string addr = spec.substr(0, eq);
+  const std::string value = spec.substr(eq + 1);
+  for (char &c : addr) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+
+  Preset p{};
+  if (addr.rfind("DB", 0) == 0) {
+    const size_t dot = addr.find('.');
+    if (dot == std::string::npos || addr.compare(dot + 1, 2, "DB") != 0 || addr.size() < dot + 5)
+      Fail("data block address like DB1.DBW0, got \"" + addr + "\"");
+    p.area = s7sim::Area::DB;
+    p.db = static_cast<int>(Number(std::string_view(addr).substr(2, dot - 2), 0, 65535, "DB"));
+    const size_t w = Width(addr[dot + 3]);
+    if (w == 0) Fail("DBB, DBW or DBD, got \"" + addr + "\"");
+    p.offset = static_cast<size_t>(
+        Number(std::string_view(addr).substr(dot + 4), 0, 65535, "byte address"));
+    p.bytes = Value(value, w);
+    return p;
+  }
+  if (addr.size() >= 2 && (addr[0] == 'T' || addr[0] == 'Z' || addr[0] == 'C') &&
+      addr.find_first_not_of("0123456789", 1) == std::string::npos) {
+    p.area = addr[0] == 'T' ? s7sim::Area::Timers : s7sim::Area::Counters;
+    p.counter_or_timer = static_cast<int>(
+        Number(std::string_view(addr).substr(1), 0, 255, addr[0] == 'T' ? "timer" : "counter"));
+    p.bytes = Value(value, 2);
+    return p;
+  }
+  if (addr.size() >= 3) {
+    switch (addr[0]) {
+      case 'M':
+      case 'F':
+        p.area = s7sim::Area::Flags;
+        break;
+      case 'E':
+      case 'I':
+        p.area = s7sim::Area::Inputs;
+        break;
+      case 'A':
+      case 'Q':
+        p.area = s7sim::Area::Outputs;
+        break;
+      default:
+        Fail("unknown memory area in \"" + addr + "\"");
+    }
+    const size_t w = Width(addr[1]);
+    if (w == 0) Fail("B, W or D after the area letter, got \"" + addr + "\"");
+    p.offset =
+        static_cast<size_t>(Number(std::string_view(addr).substr(2), 0, 65535, "byte address"));
+    p.bytes = Value(value, w);
+    return p;
+  }
+  Fail("cannot read the address \"" + addr + "\"");
+}
+
+Options Parse(int argc, char **argv) {
+  Options o;
+  auto next = [&](int &i, const char *opt) -> std::string {
+    if (i + 1 >= argc) Fail(std::string(opt) + " needs a value");
+    return argv[++i];
+  };
+  auto current = [&]() -> StationSpec & {
+    if (o.stations.empty()) o.stations.push_back(StationSpec{});
+    return o.stations.back();
+  };
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      std::cout << kUsage;
+      std::exit(0);
+    } else if (a == "--station") {
+      StationSpec s;
+      s.addr = static_cast<int>(Number(next(i, "--station"), 0, 126, "station address"));
+      o.stations.push_back(s);
+    } else if (a == "--ppi") {
+      o.ppi = true;
+    } else if (a == "--trace") {
+      o.trace = true;
+    } else if (a == "--device") {
+      o.device = next(i, "--device");
+    } else if (a == "--cpu") {
+      o.cpu = next(i, "--cpu");
+    } else if (a == "--db") {
+      const std::string v = next(i, "--db");
+      const size_t colon = v.find(':');
+      if (colon == std::string::npos) Fail("--db needs N:SIZE, got \"" + v + "\"");
+      const int n = static_cast<int>(Number(std::string_view(v).substr(0, colon), 0, 65535, "DB"));
+      const auto size =
+          static_cast<size_t>(Number(std::string_view(v).substr(colon + 1), 1, 65535, "DB size"));
+      current().dbs.emplace_back(n, size);
+    } else if (a == "--set") {
+      current().presets.push_back(ParseSet(next(i, "--set")));
+    } else {
+      Fail("unknown option \"" + a + "\"");
+    }
+  }
+  if (o.stations.empty()) o.stations.push_back(StationSpec{});
+  if (o.ppi && o.stations.size() > 1) Fail("--ppi simulates one station");
+  for (size_t i = 0; i < o.stations.size(); ++i)
+    for (size_t j = i + 1; j < o.stations.size(); ++j)
+      if (o.stations[i].addr == o.stations[j].addr)
+        Fail("station " + std::to_string(o.stations[i].addr) + " named twice");
+  return o;
+}
+
+void Apply(s7sim::Plc &plc, const StationSpec &s, const Options &o) {
+  if (s.dbs.empty()) plc.add_db(1, 256);
+  for (const auto &[n, size] : s.dbs) plc.add_db(n, size);
+  if (o.cpu) plc.set_cpu_text(*o.cpu);
+  for (const Preset &p : s.presets) {
+    try {
+      if (p.counter_or_timer >= 0) {
+        const auto word = static_cast<uint16_t>(p.bytes[0] << 8 | p.bytes[1]);
+        if (p.area == s7sim::Area::Timers)
+          plc.set_timer(p.counter_or_timer, word);
+        else
+          plc.set_counter(p.counter_or_timer, word);
+      } else {
+        plc.write_bytes(p.area, p.db, p.offset, p.bytes);
+      }
+    } catch (const std::exception &e) {
+      Fail("station " + std::to_string(s.addr) + ": preset outside memory (" + e.what() + ")");
+    }
+  }
+}
+
+// An existing serial device, raw, for the simulator's end of the line.
+int OpenDevice(const std::string &path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) Fail("cannot open " + path + ": " + std::strerror(errno));
+  struct termios t {};
+  if (tcgetattr(fd, &t) == 0) {
+    cfmakeraw(&t);
+    t.c_cflag |= CREAD | CLOCAL;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &t);
+  }
+  return fd;
+}
+
+std::mutex g_out;
+
+void TraceLine(const std::string &line) {
+  std::lock_guard lock(g_out);
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const Options o = Parse(argc, argv);
+
+  // SIGINT and SIGTERM are taken by sigwait below, in this thread only: block
+  // them before any simulator thread starts, so that every thread inherits it.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  std::unique_ptr<s7sim::Pty> pty;
+  int fd = -1;
+  std::string path;
+  try {
+    if (o.device.empty()) {
+      pty = std::make_unique<s7sim::Pty>();
+      fd = pty->master();
+      path = pty->slave_name();
+    } else {
+      fd = OpenDevice(o.device);
+      path = o.device;
+    }
+  } catch (const std::exception &e) {
+    Fail(e.what());
+  }
+
+  std::vector<std::unique_ptr<s7sim::Plc>> plcs;
+  for (const StationSpec &s : o.stations) {
+    plcs.push_back(std::make_unique<s7sim::Plc>());
+    Apply(*plcs.back(), s, o);
+  }
+
+  std::unique_ptr<s7sim::MpiAdapter> adapter;
+  std::unique_ptr<s7sim::PpiStation> station;
+  if (o.ppi) {
+    station = std::make_unique<s7sim::PpiStation>(fd, o.stations[0].addr, *plcs[0]);
+    if (o.trace) station->set_trace(TraceLine);
+  } else {
+    adapter = std::make_unique<s7sim::MpiAdapter>(fd);
+    for (size_t i = 0; i < o.stations.size(); ++i)
+      adapter->add_station(o.stations[i].addr, *plcs[i]);
+    if (o.trace) adapter->set_trace(TraceLine);
+  }
+
+  {
+    std::lock_guard lock(g_out);
+    std::printf("%s\n", path.c_str());
+    std::fflush(stdout);
+  }
+  std::fprintf(stderr, "s7sim: %s with station(s)", o.ppi ? "S7-200 over PPI" : "MPI adapter");
+  for (const StationSpec &s : o.stations) std::fprintf(stderr, " %d", s.addr);
+  std::fprintf(stderr, " on %s; Ctrl-C ends\n", path.c_str());
+
+  if (station) station->start();
+  if (adapter) adapter->start();
+
+  int sig = 0;
+  sigwait(&stop_signals, &sig);
+
+  if (station) station->stop();
+  if (adapter) adapter->stop();
+  const std::vector<std::string> violations =
+      station ? station->violations() : adapter->violations();
+  for (const std::string &v : violations)
+    std::fprintf(stderr, "s7sim: PC violated: %s\n", v.c_str());
+  adapter.reset();
+  station.reset();
+  if (!pty && fd >= 0) close(fd);
+  return 0;
+}
