@@ -1,0 +1,119 @@
+#include "r3964_peer.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+namespace s7sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Longest single wait, so that stopping is noticed promptly.
+constexpr int kSliceMs = 20;
+
+void nap() { std::this_thread::sleep_for(std::chrono::milliseconds(5)); }
+
+}  // namespace
+
+Line::Line(int fd, const std::atomic<bool> &stop) : fd_(fd), stop_(stop) {
+  saved_flags_ = fcntl(fd_, F_GETFL);
+  // Non-blocking, so that neither a full nor an empty pty can hold the
+  // device's thread once it is asked to stop.
+  if (saved_flags_ >= 0) fcntl(fd_, F_SETFL, saved_flags_ | O_NONBLOCK);
+}
+
+Line::~Line() {
+  if (saved_flags_ >= 0) fcntl(fd_, F_SETFL, saved_flags_);
+}
+
+bool Line::get(uint8_t &b, int timeout_ms) {
+  if (pos_ < len_) {
+    b = buf_[pos_++];
+    return true;
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  for (;;) {
+    if (stop_.load()) return false;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const int slice = static_cast<int>(std::clamp<long long>(left.count(), 0, kSliceMs));
+    struct pollfd p {
+      fd_, POLLIN, 0
+    };
+    const int r = poll(&p, 1, slice);
+    if (r > 0 && (p.revents & POLLIN)) {
+      const ssize_t n = read(fd_, buf_, sizeof buf_);
+      if (n > 0) {
+        chars_in_ += static_cast<uint64_t>(n);
+        len_ = static_cast<size_t>(n);
+        pos_ = 1;
+        b = buf_[0];
+        return true;
+      }
+      // EIO: no slave side open at the moment; EAGAIN/EINTR: try again.
+      if (n < 0 && errno != EAGAIN && errno != EINTR) nap();
+    } else if (r > 0) {
+      nap();  // hang-up without data: nobody holds the slave side
+    } else if (r < 0 && errno != EINTR) {
+      nap();
+    }
+    if (Clock::now() >= deadline) return false;
+  }
+}
+
+bool Line::put(std::span<const uint8_t> bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    if (stop_.load()) return false;
+    const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      chars_out_ += static_cast<uint64_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      struct pollfd p {
+        fd_, POLLOUT, 0
+      };
+      poll(&p, 1, kSliceMs);
+      continue;
+    }
+    if (n < 0 && errno == EIO) {
+      nap();
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+uint8_t bcc_3964r(std::span<const uint8_t> data) {
+  uint8_t bcc = 0;
+  // A doubled DLE adds nothing; DLE ETX adds 0x13.
+  for (uint8_t b : data)
+    if (b != kDle) bcc ^= b;
+  return static_cast<uint8_t>(bcc ^ kDle ^ kEtx);
+}
+
+std::vector<uint8_t> frame_3964r(std::span<const uint8_t> data) {
+  std::vector<uint8_t> out;
+  out.reserve(data.size() * 2 + 3);
+  for (uint8_t b : data) {
+    out.push_back(b);
+    if (b == kDle) out.push_back(kDle);
+  }
+  out.push_back(kDle);
+  out.push_back(kEtx);
+  out.push_back(bcc_3964r(data));
+  return out;
+}
+
+}  // namespace s7sim
