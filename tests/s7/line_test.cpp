@@ -59,6 +59,15 @@ std::vector<std::string> Items(const std::vector<JobRecord> &jobs) {
   return v;
 }
 
+// The job part (from the job header on) of the last job block the adapter
+// took from the PC.
+std::vector<uint8_t> JobPart(const s7sim::MpiAdapter &ad) {
+  const auto bl = ad.blocks_from_pc();
+  for (auto it = bl.rbegin(); it != bl.rend(); ++it)
+    if (it->size() > 6 && (*it)[4] == 0xF1) return std::vector<uint8_t>(it->begin() + 6, it->end());
+  return {};
+}
+
 class S7Line : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -162,6 +171,46 @@ TEST_F(S7Line, BytesWordsDoubleWordsAndRealsFollowTheirAddressRules) {
   EXPECT_EQ(Neu(), (std::vector<std::string>{
                        Item(true, 0x84, 10, 480, 4, 0x02), Item(true, 0x84, 10, 568, 8, 0x02),
                        Item(true, 0x84, 10, 648, 8, 0x02), Item(true, 0x84, 10, 760, 3, 0x02)}));
+}
+
+TEST_F(S7Line, JobsTravelByteForByte) {
+  auto Hex = [](const std::vector<uint8_t> &v) { return s7test::hex(v); };
+  auto LetzterJob = [this] { return JobPart(ad); };
+
+  WORD w[3] = {};
+  ASSERT_EQ(S7Rd(&s7, 10, 5, 3, w, 0x84, 2, 2, 0), 0) << s7.Err;
+  EXPECT_EQ(Hex(LetzterJob()),
+            "32 01 00 00 02 00 00 0E 00 00 04 01 12 0A 10 02 00 06 00 0A 84 00 00 50");
+
+  WORD mw[2] = {0x0102, 0x0A0B};
+  ASSERT_TRUE(S7WrMW(&s7, 10, 2, mw));
+  EXPECT_EQ(Hex(LetzterJob()),
+            "32 01 00 00 02 00 00 0E 00 08 05 01 12 0A 10 02 00 04 00 00 83 00 00 A0 "
+            "00 04 00 20 01 02 0A 0B");
+
+  BYTE v = 1;
+  ASSERT_EQ(S7Wr(&s7, 0, 3, 1, &v, 0x83, 1, 1, 5), 0);
+  EXPECT_EQ(Hex(LetzterJob()),
+            "32 01 00 00 02 00 00 0E 00 05 05 01 12 0A 10 01 00 01 00 00 83 00 00 1D "
+            "00 03 00 01 01");
+
+  DWORD t[4] = {};
+  ASSERT_TRUE(S7RdTimer(&s7, 10, 4, t));
+  EXPECT_EQ(Hex(LetzterJob()),
+            "32 01 00 00 02 00 00 0E 00 00 04 01 12 0A 10 1D 00 04 00 00 1D 00 00 0A");
+
+  DWORD ms[2] = {9991, 15};
+  ASSERT_TRUE(S7WrTimer(&s7, 7, 2, ms));
+  EXPECT_EQ(Hex(LetzterJob()),
+            "32 01 00 00 02 00 00 0E 00 08 05 01 12 0A 10 1D 00 02 00 00 1D 00 00 07 "
+            "00 09 00 04 11 00 00 01");
+
+  WORD z[1] = {42};
+  EXPECT_FALSE(S7WrCounter(&s7, 300, 1, z));  // beyond the PLC's counters: refused
+  EXPECT_EQ(s7.Err, 2);
+  EXPECT_EQ(Hex(LetzterJob()),
+            "32 01 00 00 02 00 00 0E 00 06 05 01 12 0A 10 1C 00 01 00 00 1C 00 01 2C "
+            "00 09 00 02 00 42");
 }
 
 TEST_F(S7Line, EveryAreaIsReachedByItsCalls) {
@@ -473,6 +522,9 @@ TEST_F(S7Line, InformationServices) {
   EXPECT_EQ(S7GetDBLen(&s7, 10), 1024);
   EXPECT_EQ(s7.Err, 0);
   EXPECT_EQ(S7GetDBLen(&s7, 17), 123);
+  EXPECT_EQ(s7test::hex(JobPart(ad)),
+            "32 07 00 00 02 00 00 08 00 0C 00 01 12 04 11 43 03 00 "
+            "FF 09 00 08 30 41 30 30 30 31 37 42");
   EXPECT_EQ(S7GetDBLen(&s7, 99), 0);
   EXPECT_EQ(s7.Err, 2);
   EXPECT_TRUE(s7.Status);

@@ -3,6 +3,7 @@
 // end is the simulated S7-200 station.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -59,10 +60,18 @@ class S7Ppi : public ::testing::Test {
 
 TEST_F(S7Ppi, PacketsFitTheSmallerFrames) {
   const auto db = plc.read_bytes(Area::DB, 1, 0, 1024);
+  ASSERT_TRUE(S7RdDBB(&s7, 1, 0, 1, std::vector<BYTE>(1).data())) << s7.Err;  // connect
+  plc.clear_jobs();
+  const size_t n = st.request_times().size();
   std::vector<WORD> w(100);
   ASSERT_TRUE(S7RdDB(&s7, 1, 3, 100, w.data())) << s7.Err;
   for (int i = 0; i < 100; ++i) ASSERT_EQ(w[i], (db[6 + 2 * i] << 8) | db[7 + 2 * i]) << i;
   EXPECT_EQ(Neu(), "R6/90 R96/90 R186/20 ");
+  // 15 ms between the jobs of a word run.
+  const auto t = st.request_times();
+  ASSERT_EQ(t.size(), n + 3);
+  EXPECT_GE(t[n + 1] - t[n], std::chrono::milliseconds(15));
+  EXPECT_GE(t[n + 2] - t[n + 1], std::chrono::milliseconds(15));
 
   std::vector<BYTE> b(200);
   ASSERT_TRUE(S7RdDBB(&s7, 1, 10, 200, b.data()));
