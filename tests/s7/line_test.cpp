@@ -1,6 +1,6 @@
 // The S7 data services end to end: the library on a pty, the simulated MPI
 // adapter with two simulated PLCs at the far end. Memory is preset and
-// inspected in the PLCs directly; every item a PLC handled is in its jobs().
+// read back in the PLCs directly; every item a PLC handled is in its jobs().
 #include <gtest/gtest.h>
 
 #include <array>
