@@ -1,6 +1,198 @@
-// placeholder until the 3964R procedure is built
+/* 3964R block procedure between the PC and the MPI adapter.
+ *
+ * A block on the line: STX from the sender, DLE from the receiver, the data
+ * with every 0x10 doubled, DLE ETX, the BCC (XOR of everything from the first
+ * data byte up to and including ETX, sent once), then DLE (taken) or NAK
+ * (refused) from the receiver. The PC always yields: when the adapter starts
+ * a block at the same moment, the PC takes the adapter's block first (and
+ * throws it away), then tries its own again. */
 #include "r3964.h"
+
+#include <termios.h>
+
+#include "rs232.h"
+#include "s7conn.h"
+
 BYTE DummyBuf[512];
-BOOL Tx3964RBlock(int, LPBYTE, int) { return FALSE; }
-int Rx3964RBlock(int, LPBYTE, int) { return -3; }
-int Rx3964RBlockDummy(int, LPBYTE) { return -3; }
+
+namespace {
+
+constexpr int kRxRoom = 512;        // room a receive destination must have
+constexpr LONG kBlockAnswer = 40;   // wait for DLE/NAK after the trailer
+constexpr LONG kCharWait = 9;       // wait for each byte inside a block
+constexpr LONG kBccWaitDummy = 18;  // wait for the BCC in the collision receiver
+constexpr LONG kClearWait = 140;    // wait for a block found waiting before sending
+constexpr int kSetupTries = 3;      // STX attempts per transmission
+constexpr int kTransmissions = 3;   // transmissions of one block (NAK answers)
+
+static_assert(sizeof(DummyBuf) == kRxRoom, "the discard buffer takes a whole block");
+
+/* Outcome of the data part of a received block. */
+enum class BodyEnd {
+  Complete,  // DLE ETX and a matching BCC
+  BadBcc,    // DLE ETX and a wrong BCC
+  NoBcc,     // DLE ETX, then no BCC within the wait
+  CharTime,  // silence inside the block
+  TooLong,   // 512 data bytes stored without DLE ETX
+};
+
+/* The data part of a block, after the DLE that answered the sender's STX:
+ * stores the data bytes into Data (room for 512) and counts them in Count.
+ * Every pass reads one byte or gives up, and every pass either stores a byte
+ * or counts a DLE; since two DLEs store one byte, at most 2 x 512 bytes are
+ * read before the block is refused. */
+BodyEnd RxBody(int Com, LPBYTE Data, LONG BccWait, int &Count) {
+  int i = 0;
+  int DLEAnz = 0;
+  BYTE BCC = 0;
+  BYTE c = 0;
+  while (i >= 0 && i < kRxRoom) {
+    if (!ComWaitC(Com, &c, kCharWait)) {
+      Count = i;
+      return BodyEnd::CharTime;
+    }
+    BCC ^= c;
+    if (c == DLE) {
+      // of a doubled DLE exactly one 0x10 is stored
+      if (DLEAnz & 1) Data[i++] = DLE;
+      ++DLEAnz;
+    } else if (c == ETX && (DLEAnz & 1)) {
+      Count = i;
+      BYTE Bcc = 0;
+      if (!ComWaitC(Com, &Bcc, BccWait)) return BodyEnd::NoBcc;
+      return Bcc == BCC ? BodyEnd::Complete : BodyEnd::BadBcc;
+    } else {
+      // also a byte after a lone DLE: stored as data, DLEAnz stays odd
+      Data[i++] = c;
+    }
+  }
+  Count = i;
+  return BodyEnd::TooLong;
+}
+
+/* After the collision receiver has answered the adapter's block: the answer
+ * must reach the line before anything is thrown away, so wait until the
+ * output has gone and then drop only what came in (buffered input and the
+ * look-ahead). Dropping unsent output here would swallow the acknowledgement
+ * and make the adapter repeat its block. */
+void FlushAfterCollision(int Com) {
+  RS232 &Port = RsIo[Com];
+  if (ComIsInit(Com) && Port.hCom >= 0) {
+    tcdrain(Port.hCom);
+    tcflush(Port.hCom, TCIFLUSH);
+  }
+  Port.bUnget = FALSE;
+  Port.RxIn = 0;
+  Port.RxOut = 0;
+}
+
+/* Connection set-up: STX until the partner answers DLE, at most 3 tries. */
+bool Connect(int Com) {
+  for (int Versuche = 0; Versuche < kSetupTries; ++Versuche) {
+    ComTxC(Com, STX);
+    BYTE c = 0;
+    const LONG Wait = S7TimeOutwert;  // read afresh for every request
+    if (!ComWaitC(Com, &c, Wait)) continue;
+    if (c == DLE) return true;
+    bool Collision = false;
+    if (c == NAK) {
+      // whatever comes next is judged; silence leaves the NAK in hand
+      BYTE Next = 0;
+      if (ComWaitC(Com, &Next, Wait)) c = Next;
+    }
+    if (c == STX) {
+      Rx3964RBlockDummy(Com, DummyBuf);
+      Collision = true;
+    }
+    if (Collision)
+      FlushAfterCollision(Com);
+    else
+      ComClr(Com);
+  }
+  return false;
+}
+
+}  // namespace
+
+BOOL Tx3964RBlock(int Com, LPBYTE Buffer, int Len) {
+  if (Com < 0 || Com >= RS232_PORTS || Len < 0 || (Len > 0 && Buffer == nullptr)) return FALSE;
+
+  // a block found waiting is taken and thrown away (a stray byte ends it)
+  if (ComCInQ(Com)) Rx3964RBlock(Com, DummyBuf, kClearWait);
+
+  for (int RepeatCnt = 0; RepeatCnt < kTransmissions; ++RepeatCnt) {
+    if (!Connect(Com)) return FALSE;
+
+    BYTE BCC = 0;
+    for (int i = 0; i < Len; ++i) {
+      const BYTE c = Buffer[i];
+      ComTxC(Com, c);
+      BCC ^= c;
+      if (c == DLE) {
+        ComTxC(Com, c);
+        BCC ^= c;
+      }
+      if (ComCInQ(Com)) {
+        // the partner talks while we send: abandon the block
+        ComTxC(Com, NAK);
+        return FALSE;
+      }
+    }
+    ComTxC(Com, DLE);
+    ComTxC(Com, ETX);
+    ComTxC(Com, BCC ^ DLE ^ ETX);
+
+    BYTE c = 0;
+    if (!ComWaitC(Com, &c, kBlockAnswer)) return FALSE;
+    if (c == DLE) return TRUE;
+    if (c != NAK) return FALSE;
+  }
+  ComTxC(Com, NAK);
+  return FALSE;
+}
+
+int Rx3964RBlock(int Com, LPBYTE Data, int WaitTime) {
+  if (Com < 0 || Com >= RS232_PORTS || Data == nullptr) return -3;
+  BYTE c = 0;
+  if (!ComWaitC(Com, &c, static_cast<WORD>(WaitTime)) || c != STX) return -3;
+  ComTxC(Com, DLE);
+
+  int Count = 0;
+  switch (RxBody(Com, Data, kCharWait, Count)) {
+    case BodyEnd::Complete:
+      ComTxC(Com, DLE);
+      return Count;
+    case BodyEnd::BadBcc:
+    case BodyEnd::NoBcc:
+      ComTxC(Com, NAK);
+      return -3;
+    case BodyEnd::CharTime:
+      return -1;
+    case BodyEnd::TooLong:
+      break;
+  }
+  return -2;
+}
+
+int Rx3964RBlockDummy(int Com, LPBYTE Data) {
+  if (Com < 0 || Com >= RS232_PORTS || Data == nullptr) return -3;
+  // the partner's STX has already been read
+  ComTxC(Com, DLE);
+
+  int Count = 0;
+  switch (RxBody(Com, Data, kBccWaitDummy, Count)) {
+    case BodyEnd::Complete:
+      ComTxC(Com, DLE);
+      return Count;
+    case BodyEnd::BadBcc:
+      ComTxC(Com, NAK);
+      return Count;
+    case BodyEnd::NoBcc:
+      return -3;
+    case BodyEnd::CharTime:
+      return -1;
+    case BodyEnd::TooLong:
+      break;
+  }
+  return -2;
+}

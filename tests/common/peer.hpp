@@ -1,0 +1,81 @@
+// A scripted partner at the master side of a pty: a test script, running on
+// its own thread, reads exactly what the library sends and answers byte by
+// byte, with the 3964R framing where the script asks for it. Every byte read
+// from the line is kept, so tests can check the exact bytes the library sent.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace s7test {
+
+using Bytes = std::vector<uint8_t>;
+
+inline constexpr uint8_t kSTX = 0x02;
+inline constexpr uint8_t kETX = 0x03;
+inline constexpr uint8_t kDLE = 0x10;
+inline constexpr uint8_t kNAK = 0x15;
+
+// The data part of a 3964R block as it travels: every 0x10 doubled, DLE ETX,
+// and the BCC over all of that (sent once).
+Bytes framed(const Bytes &data);
+// Same, with the BCC replaced by `bcc`.
+Bytes framed_with_bcc(const Bytes &data, uint8_t bcc);
+Bytes concat(std::initializer_list<Bytes> parts);
+
+class Peer {
+ public:
+  explicit Peer(int fd) : fd_(fd) {}
+
+  // One byte from the line, waiting at most ms; nullopt on silence.
+  std::optional<uint8_t> get(int ms = 3000);
+  // Reads one byte and notes a problem unless it is `want`.
+  bool expect(uint8_t want, int ms = 3000);
+  // Everything that arrives until the line has been quiet for ms.
+  Bytes quiet(int ms);
+  void put(const Bytes &bytes);
+
+  // The receiving side of a block: waits for STX, answers DLE, reads the data
+  // up to DLE ETX and the BCC, then answers `answer` (DLE takes the block,
+  // NAK refuses it; 0 answers nothing). The data, or nullopt (with a noted
+  // problem) when the framing or the BCC was wrong or the line went quiet.
+  std::optional<Bytes> rx(uint8_t answer = kDLE, int stx_ms = 3000);
+  // The sending side: STX, waits for DLE, the framed data, waits for the
+  // answer. Returns the byte that answered the block (0 for none).
+  uint8_t tx(const Bytes &data, int ms = 3000);
+  // Sends STX and the framed data after the partner's DLE, expecting DLE.
+  bool tx_expect_ok(const Bytes &data, int ms = 3000);
+
+  void problem(const std::string &what) { problems.push_back(what); }
+
+  Bytes seen;                         // every byte read from the line, in order
+  std::vector<std::string> problems;  // what the script did not get as expected
+
+ private:
+  int fd_;
+};
+
+// Runs a script against the library on its own thread; join() waits for it.
+class PeerThread {
+ public:
+  PeerThread(int fd, std::function<void(Peer &)> script);
+  ~PeerThread();
+  PeerThread(const PeerThread &) = delete;
+  PeerThread &operator=(const PeerThread &) = delete;
+
+  // Waits for the script to end; then `peer` may be examined.
+  Peer &join();
+  Peer peer;
+
+ private:
+  std::thread thread_;
+};
+
+// Problems as one text for assertion messages.
+std::string joined(const std::vector<std::string> &problems);
+
+}  // namespace s7test
