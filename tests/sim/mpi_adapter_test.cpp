@@ -16,6 +16,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plc.hpp"
@@ -47,6 +48,16 @@ Bytes cat(Bytes a, const Bytes &b) {
 bool contains(const std::vector<std::string> &lines, const std::string &part) {
   return std::any_of(lines.begin(), lines.end(),
                      [&](const std::string &l) { return l.find(part) != std::string::npos; });
+}
+
+// The adapter records a violation after it has answered the block: give
+// it a moment where nothing else comes back on the line.
+bool reported(const MpiAdapter &adapter, const std::string &part) {
+  for (int i = 0; i < 100; ++i) {
+    if (contains(adapter.violations(), part)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
 std::string joined(const std::vector<std::string> &lines) {
@@ -501,7 +512,7 @@ TEST(MpiAdapterNumbering, ReferencesLengthsAndAcknowledgementsAreChecked) {
   Bytes wrong = ack_of(*ans);
   wrong[6] ^= 0x40;
   ASSERT_EQ(rig.pc.send(wrong), DLE);
-  EXPECT_TRUE(contains(rig.adapter.violations(), "acknowledgement of answer #1"))
+  EXPECT_TRUE(reported(rig.adapter, "acknowledgement of answer #1"))
       << joined(rig.adapter.violations());
 
   // No acknowledgement at all: the next job comes instead.
