@@ -21,6 +21,9 @@
 
 #include "plc.hpp"
 #include "pty.hpp"
+#include "rs232.h"
+#include "s7conn.h"
+#include "s7serial.h"
 #include "testutil.hpp"
 
 namespace {
@@ -744,6 +747,87 @@ TEST(MpiAdapterRobust, SurvivesGarbageAndStopsPromptly) {
   rig.adapter.stop();
   const auto took = std::chrono::steady_clock::now() - t0;
   EXPECT_LT(took, std::chrono::milliseconds(300));
+}
+
+// ---------------------------------------------------------------------------
+// The library itself through the adapter.
+
+struct LibraryRig {
+  explicit LibraryRig(InitStyle style) : adapter(port.master()) {
+    plc.add_db(10, 64);
+    plc.write_bytes(s7sim::Area::DB, 10, 4, B({0x10, 0x02, 0x03, 0x15}));
+    adapter.add_station(2, plc);
+    adapter.set_init_style(style);
+    adapter.start();
+  }
+  s7test::PtyPort port{0};
+  Plc plc;
+  MpiAdapter adapter;
+};
+
+// Blocks from the PC for one bring-up, connect to address 2 and reset job.
+std::vector<Bytes> connect_blocks(InitStyle style) {
+  std::vector<Bytes> want = {init_record(0)};
+  if (style == InitStyle::E)
+    for (const Bytes &ts : {B({1, 8, 2}), B({1, 4, 2}), B({1, 12, 2}), B({1, 8, 2})})
+      want.push_back(ts);
+  want.push_back(connect_request(2));
+  want.push_back(B({0x00, 0x0C, 0x14, 0x03, 0x05, 0x01}));
+  want.push_back(job(0x14, 0x03, 0, kResetPdu));
+  want.push_back(B({0x00, 0x0C, 0x14, 0x03, 0xB0, 0x01, 0x00}));  // of answer #0
+  return want;
+}
+
+void check_library_session(InitStyle style) {
+  LibraryRig rig(style);
+  S7 s7{};
+  ASSERT_TRUE(S7InitFastBaud(&s7, 0, 2, 0, 38400));
+  ASSERT_TRUE(CheckStatus(&s7));
+  EXPECT_EQ(s7.Err, 0);
+  EXPECT_EQ(CStat[0].Status, 1);
+  EXPECT_EQ(s7.Tx.H.BlockNr, 1);
+  EXPECT_TRUE(S7Exit(&s7));
+  EXPECT_FALSE(ComIsInit(0));
+
+  std::vector<Bytes> want = connect_blocks(style);
+  want.push_back(B({0x00, 0x0C, 0x14, 0x03, 0x80}));  // disconnect
+  want.push_back(B({0x01, 0x04, 0x02}));              // shut-down
+  const auto got = rig.adapter.blocks_from_pc();
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(hex(got[i]), hex(want[i])) << "block " << i;
+  EXPECT_TRUE(rig.adapter.violations().empty()) << joined(rig.adapter.violations());
+}
+
+TEST(MpiAdapterLibrary, ConnectsAndClosesWithZeroStyle) { check_library_session(InitStyle::Zero); }
+
+TEST(MpiAdapterLibrary, ConnectsAndClosesWithEStyle) { check_library_session(InitStyle::E); }
+
+TEST(MpiAdapterLibrary, RecoversFromAWrongAcknowledgementAndListsMembers) {
+  LibraryRig rig(InitStyle::Zero);
+  rig.adapter.inject(Fault::WrongAckNumber, 1);  // the first reset job
+  S7 s7{};
+  ASSERT_TRUE(S7InitFastBaud(&s7, 0, 2, 0, 38400));
+  EXPECT_FALSE(CheckStatus(&s7));
+  EXPECT_EQ(s7.Err, -1);
+  EXPECT_EQ(CStat[0].Status, 0);  // the adapter has to be brought up again
+
+  ASSERT_TRUE(CheckStatus(&s7));
+  EXPECT_EQ(s7.Err, 0);
+  BYTE data[4] = {};
+  EXPECT_TRUE(S7RdDBB(&s7, 10, 4, 4, data));
+  EXPECT_EQ(hex(Bytes(data, data + 4)), hex(B({0x10, 0x02, 0x03, 0x15})));
+
+  WORD members[127] = {};
+  EXPECT_EQ(S7GetMPIMembers(&s7, members), 1);
+  for (int i = 0; i < 127; ++i) EXPECT_EQ(members[i] != 0, i == 0 || i == 2) << "address " << i;
+  EXPECT_TRUE(S7Exit(&s7));
+
+  // Up, connect, reset job (acknowledged wrongly); then all of it again.
+  const auto got = rig.adapter.blocks_from_pc();
+  const Bytes init = init_record(0);
+  EXPECT_EQ(std::count(got.begin(), got.end(), init), 2);
+  EXPECT_EQ(std::count(got.begin(), got.end(), connect_request(2)), 2);
+  EXPECT_TRUE(rig.adapter.violations().empty()) << joined(rig.adapter.violations());
 }
 
 }  // namespace
