@@ -65,14 +65,14 @@ struct Preset {
   int counter_or_timer = -1;   // T/Z/C: the number; the word is in bytes
 };
 
-struct StationSpec {
+struct StationSetup {
   int addr = 2;
   std::vector<std::pair<int, size_t>> dbs;
   std::vector<Preset> presets;
 };
 
 struct Options {
-  std::vector<StationSpec> stations;
+  std::vector<StationSetup> stations;
   bool ppi = false;
   bool trace = false;
   std::string device;
@@ -132,11 +132,11 @@ size_t Width(char kind) {
   }
 }
 
-Preset ParseSet(const std::string &spec) {
-  const size_t eq = spec.find('=');
-  if (eq == std::string::npos) Fail("--set needs ADDR=VALUE, got \"" + spec + "\"");
-  std::string addr = spec.substr(0, eq);
-  const std::string value = spec.substr(eq + 1);
+Preset ParseSet(const std::string &text) {
+  const size_t eq = text.find('=');
+  if (eq == std::string::npos) Fail("--set needs ADDR=VALUE, got \"" + text + "\"");
+  std::string addr = text.substr(0, eq);
+  const std::string value = text.substr(eq + 1);
   for (char &c : addr) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 
   Preset p{};
@@ -194,8 +194,8 @@ Options Parse(int argc, char **argv) {
     if (i + 1 >= argc) Fail(std::string(opt) + " needs a value");
     return argv[++i];
   };
-  auto current = [&]() -> StationSpec & {
-    if (o.stations.empty()) o.stations.push_back(StationSpec{});
+  auto current = [&]() -> StationSetup & {
+    if (o.stations.empty()) o.stations.push_back(StationSetup{});
     return o.stations.back();
   };
   for (int i = 1; i < argc; ++i) {
@@ -204,7 +204,7 @@ Options Parse(int argc, char **argv) {
       std::cout << kUsage;
       std::exit(0);
     } else if (a == "--station") {
-      StationSpec s;
+      StationSetup s;
       s.addr = static_cast<int>(Number(next(i, "--station"), 0, 126, "station address"));
       o.stations.push_back(s);
     } else if (a == "--ppi") {
@@ -229,7 +229,7 @@ Options Parse(int argc, char **argv) {
       Fail("unknown option \"" + a + "\"");
     }
   }
-  if (o.stations.empty()) o.stations.push_back(StationSpec{});
+  if (o.stations.empty()) o.stations.push_back(StationSetup{});
   if (o.ppi && o.stations.size() > 1) Fail("--ppi simulates one station");
   for (size_t i = 0; i < o.stations.size(); ++i)
     for (size_t j = i + 1; j < o.stations.size(); ++j)
@@ -238,7 +238,7 @@ Options Parse(int argc, char **argv) {
   return o;
 }
 
-void Apply(s7sim::Plc &plc, const StationSpec &s, const Options &o) {
+void Apply(s7sim::Plc &plc, const StationSetup &s, const Options &o) {
   if (s.dbs.empty()) plc.add_db(1, 256);
   for (const auto &[n, size] : s.dbs) plc.add_db(n, size);
   if (o.cpu) plc.set_cpu_text(*o.cpu);
@@ -313,7 +313,7 @@ int main(int argc, char **argv) {
   }
 
   std::vector<std::unique_ptr<s7sim::Plc>> plcs;
-  for (const StationSpec &s : o.stations) {
+  for (const StationSetup &s : o.stations) {
     plcs.push_back(std::make_unique<s7sim::Plc>());
     Apply(*plcs.back(), s, o);
   }
@@ -336,7 +336,7 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
   }
   std::fprintf(stderr, "s7sim: %s with station(s)", o.ppi ? "S7-200 over PPI" : "MPI adapter");
-  for (const StationSpec &s : o.stations) std::fprintf(stderr, " %d", s.addr);
+  for (const StationSetup &s : o.stations) std::fprintf(stderr, " %d", s.addr);
   std::fprintf(stderr, " on %s; Ctrl-C ends\n", path.c_str());
 
   if (station) station->start();
