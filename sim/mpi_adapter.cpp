@@ -134,8 +134,10 @@ std::string describe_pdu(std::span<const uint8_t> p, bool answer) {
       s += fmt(" group %02X sub %02X", par[5] & 0x0F, par[6]);
       if ((par[5] & 0x0F) == 0x03 && par[6] == 0x03) s += " (block info)";
     }
-    if (!answer && dat.size() >= 11)
-      s += " block " + std::string(reinterpret_cast<const char *>(dat.data()) + 4, 7);
+    if (!answer && dat.size() >= 11) {
+      s += " block ";
+      for (size_t i = 4; i < 11; ++i) s += dat[i] >= 0x20 && dat[i] < 0x7F ? char(dat[i]) : '?';
+    }
     if (answer && !dat.empty()) s += fmt(" rc %02X", dat[0]);
   } else if (par.empty()) {
     s += fmt("code %02X", code);

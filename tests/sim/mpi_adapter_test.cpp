@@ -749,6 +749,45 @@ TEST(MpiAdapterRobust, SurvivesGarbageAndStopsPromptly) {
   EXPECT_LT(took, std::chrono::milliseconds(300));
 }
 
+TEST(MpiAdapterRobust, SurvivesWellFramedNonsense) {
+  Rig rig;
+  rig.bring_up(0);
+  const uint8_t p = rig.connect(2);
+  rig.exchange(p, 3, 0, kResetPdu);
+  // Blocks with a correct BCC whose contents start like the PC's blocks and
+  // go on at random; whatever the adapter answers is taken.
+  std::mt19937 gen(11);
+  std::uniform_int_distribution<int> byte(0, 255), len(0, 40), head(0, 5);
+  const std::vector<Bytes> heads = {{},
+                                    B({0x00, 0x0C, p, 0x03, 0xF1}),
+                                    B({0x00, 0x0C, p, 0x03}),
+                                    B({0x00, 0x0D, 0x00}),
+                                    B({0x01, 0x03, 0x02}),
+                                    B({0x00, 0x0C, p, 0x03, 0xF1, 0x00, 0x32, 0x01})};
+  // Takes every block the adapter sends until the line is quiet for ms.
+  auto serve = [&](int ms) {
+    while (auto c = rig.pc.get(ms)) {
+      if (*c != STX) continue;
+      rig.pc.put(B({DLE}));
+      rig.pc.body();
+    }
+  };
+  int taken = 0;
+  for (int n = 0; n < 100; ++n) {
+    Bytes b = heads[static_cast<size_t>(head(gen))];
+    for (int i = len(gen); i > 0; --i) b.push_back(static_cast<uint8_t>(byte(gen)));
+    // Normally DLE; an STX when an answer of the adapter crossed ours.
+    if (rig.pc.send(b) == DLE) ++taken;
+    serve(15);
+  }
+  serve(300);
+  EXPECT_GT(taken, 90);
+  EXPECT_FALSE(rig.adapter.violations().empty());
+  // Still serving: a fresh bring-up and connection work.
+  rig.bring_up(0);
+  EXPECT_EQ(rig.connect(2), 0x14);
+}
+
 // ---------------------------------------------------------------------------
 // The library itself through the adapter.
 
