@@ -18,6 +18,7 @@
 
 #include "mpi_adapter.hpp"
 #include "plc.hpp"
+#include "ppi_station.hpp"
 #include "pty.hpp"
 
 namespace {
@@ -493,6 +494,30 @@ TEST_F(DemoWithPlc, EndOfInputEndsTheProgramAndClosesTheConnection) {
   const Bytes &disc = blocks[blocks.size() - 2];
   ASSERT_GE(disc.size(), 5u);
   EXPECT_EQ(disc[4], 0x80) << "disconnect";
+}
+
+// ------------------------------------------------------------ S7-200
+
+TEST(DemoPpi, TheS7200ModeReadsAndWritesOverPpi) {
+  s7sim::Pty pty;
+  s7sim::Plc plc;
+  plc.add_db(1, 64);
+  plc.write_bytes(Area::DB, 1, 0, Bytes{0xBE, 0xEF});
+  s7sim::PpiStation station(pty.master(), 2, plc);
+  station.start();
+  const DemoRun r = RunDemo({"200", pty.slave_name()}, "2\n0\n4\n1\n0\n1\n\nC\n3\n6\n\n0\n");
+  station.stop();
+  std::string want = Head(1, 9600) + kMenu;
+  want +=
+      "Lese / reading DB\nLese /reading DB-Nummer: / DB-No:\nStart ab Wort: / start from word:"
+      "\nAnzahl der Worte: / count of words:" +
+      Listing({"DW 000 = beef               \n"}) + kMenu;
+  want += "Setze Merker Bit / Set bit of flag\nByteNr: BitNr: Bit gesetzt. / bit is set." + kGoOn +
+          kMenu;
+  EXPECT_EQ(r.out, want);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(plc.read_bytes(Area::Flags, 0, 3, 1), Bytes{0x40});
+  EXPECT_TRUE(station.violations().empty()) << station.violations().front();
 }
 
 }  // namespace
