@@ -35,7 +35,8 @@ enum class InitStyle {
 };
 
 // Faults the adapter can put on the line. `nth` counts, from 1, the events
-// named in the comment; `count` consecutive events are hit (default 1).
+// named in the comment; `count` consecutive events are hit (default 1; 0 or
+// less: every event from the nth on, e.g. an adapter that stays silent).
 enum class Fault {
   // --- 3964R level ---
   NakBlock,          // answer NAK instead of DLE to the nth block transmission from the PC
