@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstring>
 
+#include "mpi_adapter.hpp"
 #include "peer.hpp"
+#include "plc.hpp"
 #include "r3964.h"
 #include "rs232.h"
 #include "s7conn.h"
@@ -653,6 +655,46 @@ TEST_F(Mpi, LastCloseWithFailedDisconnectSendsNoShutDown) {
   EXPECT_EQ(a.got.size(), 1u);
   EXPECT_EQ(CStat[kCom].Status, 0);
   EXPECT_FALSE(ComIsInit(kCom));
+}
+
+// ------------------------------------------------------------ simulated adapter
+
+TEST(MpiSim, EndToEndAgainstTheSimulatedAdapter) {
+  s7test::PtyPort port(2);
+  s7sim::Plc plc;
+  plc.add_db(10, 64);
+  const Bytes words = {0x12, 0x34, 0x10, 0x03, 0xAB, 0xCD};  // DB10 from byte 10
+  plc.write_bytes(s7sim::Area::DB, 10, 10, words);
+  s7sim::MpiAdapter sim(port.master());
+  sim.add_station(2, plc);
+  sim.set_init_style(s7sim::InitStyle::E);
+  sim.inject(s7sim::Fault::NakBlock, 3);  // taken again on the retry
+  sim.start();
+
+  S7 s7{};
+  ASSERT_TRUE(S7InitFastBaud(&s7, 2, 2, 0, 19200));
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(CheckStatus(&s7)) << i;
+    // read DB10, 6 bytes from byte 10
+    s7.Tx.H.BlockKennung = 0xF1;
+    const Bytes b1 = {0x32, 0x01, 0x00, 0x00, 0x02, 0x00, 0x00, 0x0E, 0x00, 0x00};
+    const Bytes item = {0x04, 0x01, 0x12, 0x0A, 0x10, 0x02, 0x00,
+                        0x06, 0x00, 0x0A, 0x84, 0x00, 0x00, 0x50};
+    std::copy(b1.begin(), b1.end(), reinterpret_cast<BYTE *>(&s7.Tx.B1));
+    std::copy(item.begin(), item.end(), s7.Tx.Buf);
+    Bytes buf(6, 0);
+    EXPECT_EQ(DoRdMPIComu(&s7, 30, 6, buf.data()), 0) << i;
+    EXPECT_EQ(s7.Err, 0);
+    EXPECT_EQ(hex(buf), hex(words)) << i;
+  }
+  EXPECT_EQ(s7.Tx.H.BlockNr, 4);
+  EXPECT_TRUE(S7Exit(&s7));
+  sim.stop();
+  const auto violations = sim.violations();
+  EXPECT_TRUE(violations.empty()) << joined(violations);
+  const auto blocks = sim.blocks_from_pc();
+  ASSERT_FALSE(blocks.empty());
+  EXPECT_EQ(blocks.back(), (Bytes{0x01, 0x04, 0x02}));  // the shut-down block last
 }
 
 }  // namespace
