@@ -17,11 +17,12 @@ test -f "$libdir/libs7serial.a"
 test -f "$prefix/include/s7serial/s7serial.h"
 test -f "$prefix/include/s7serial/kesto.h"
 test -f "$prefix/include/s7serial/s7types.h"
-readlink "$libdir/libs7serial.so" | grep -q '^libs7serial\.so\.1$'
-objdump -p "$libdir/libs7serial.so" | grep -q 'SONAME.*libs7serial\.so\.1'
+[ "$(readlink "$libdir/libs7serial.so")" = libs7serial.so.1 ]
+objdump -p "$libdir/libs7serial.so" | grep 'SONAME' | grep -q 'libs7serial\.so\.1$'
 # The calls are exported unmangled.
+symbols=$(nm -D --defined-only "$libdir/libs7serial.so")
 for sym in S7InitFastBaud S7Exit S7RdDB S7WrTimer S7GetDBLen KS7OpenEx KS7RdReal KS7GetMPIMembers; do
-  nm -D --defined-only "$libdir/libs7serial.so" | grep -q " T $sym\$" || { echo "missing $sym"; exit 1; }
+  grep -q " T $sym\$" <<<"$symbols" || { echo "missing $sym"; exit 1; }
 done
 
 cat > "$tmp/consumer.c" <<'C'
