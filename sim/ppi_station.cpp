@@ -27,8 +27,9 @@ constexpr int kByteWaitMs = 100;  // between the bytes of one frame
 constexpr int kResyncQuietMs = 20;
 constexpr int kResyncMaxBytes = 600;
 // The PC pauses 12 ms; the station may read the token late on a busy machine
-// and so see less. A PC without the pause shows well under a millisecond.
-constexpr double kMinTokenPauseMs = 5.0;
+// (several milliseconds have been seen) and so see less. A PC without the
+// pause shows a few hundredths of a millisecond.
+constexpr double kMinTokenPauseMs = 2.0;
 constexpr double kMinPollPauseMs = 5.0;
 constexpr int kMaxDataUnit = 252;
 

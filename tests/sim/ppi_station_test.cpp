@@ -95,8 +95,17 @@ class Station : public ::testing::Test {
   }
 
   void send(const Bytes &b) { ASSERT_TRUE(s7sim::write_all(pc, b)); }
-  // Everything the station sends until it is quiet for ms.
-  Bytes answer(int ms = 150) { return s7sim::read_until_quiet(pc, ms); }
+  // The station's answer: its first byte within a second, then everything
+  // until the line is quiet.
+  Bytes answer(int quiet_ms = 40) {
+    uint8_t b;
+    if (!s7sim::read_byte(pc, b, 1000)) return {};
+    Bytes out{b};
+    for (const uint8_t c : s7sim::read_until_quiet(pc, quiet_ms)) out.push_back(c);
+    return out;
+  }
+  // Whatever arrives within ms (nothing, where the station must stay silent).
+  Bytes silence(int ms) { return s7sim::read_until_quiet(pc, ms); }
   void connect() {
     send({0xDC, 0x00, 0x00});
     std::this_thread::sleep_for(std::chrono::milliseconds(12));
@@ -106,11 +115,11 @@ class Station : public ::testing::Test {
   // Request, acknowledgement, poll: the answer frame's data unit.
   Bytes exchange(const Bytes &job) {
     send(sd2(kSt, kPc, 0x7C, job));
-    Bytes ack = answer(60);
+    Bytes ack = answer();
     if (ack != Bytes{0xE5}) return {};
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     send(sd1(kSt, kPc, 0x5C));
-    Bytes f = answer(60);
+    Bytes f = answer();
     if (f.size() < 9 || f[0] != 0x68) return {};
     return Bytes(f.begin() + 7, f.end() - 2);
   }
@@ -232,15 +241,16 @@ TEST_F(Station, DisconnectIsAcknowledgedAndLeavesNothingToFetch) {
 TEST_F(Station, RecordsWhatThePcDoesWrong) {
   // A request before anyone asked for the status.
   send(sd2(kSt, kPc, 0x7C, read_job(2)));
-  EXPECT_TRUE(answer(60).empty());
+  EXPECT_TRUE(silence(60).empty());
   EXPECT_TRUE(violation_with("before any status request"));
   // A status request without the token, and one right after it.
   send(sd1(kSt, kPc, 0x49));
-  EXPECT_EQ(answer(60), sd1(kPc, kSt, 0x00));
+  EXPECT_EQ(answer(), sd1(kPc, kSt, 0x00));
   EXPECT_TRUE(violation_with("without the token"));
-  send({0xDC, 0x00, 0x00});
-  send(sd1(kSt, kPc, 0x49));
-  EXPECT_EQ(answer(60).size(), 6u);
+  Bytes hasty{0xDC, 0x00, 0x00};
+  for (uint8_t b : sd1(kSt, kPc, 0x49)) hasty.push_back(b);
+  send(hasty);
+  EXPECT_EQ(answer().size(), 6u);
   EXPECT_TRUE(violation_with("after the token, expected 12 ms"));
 
   struct Case {
@@ -269,21 +279,20 @@ TEST_F(Station, RecordsWhatThePcDoesWrong) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     send(c.frame);
-    const Bytes a = answer(c.frame[0] == 0x68 && c.frame.size() == 6 ? 250 : 80);
     if (std::string(c.what) == "poll") {
-      EXPECT_EQ(a, sd1(kPc, kSt, 0x09));  // answered, but recorded
+      EXPECT_EQ(answer(), sd1(kPc, kSt, 0x09));  // answered, but recorded
     } else {
+      const Bytes a = silence(c.frame[0] == 0x68 && c.frame.size() == 6 ? 250 : 80);
       EXPECT_TRUE(a.empty()) << s7test::hex(a);
     }
     EXPECT_TRUE(violation_with(c.violation));
   }
   // A poll sooner than 5 ms after the acknowledgement.
-  send(sd2(kSt, kPc, 0x7C, read_job(2)));
-  uint8_t ack = 0;
-  ASSERT_TRUE(s7sim::read_byte(pc, ack, 500));
-  EXPECT_EQ(ack, 0xE5);
-  send(sd1(kSt, kPc, 0x5C));
-  EXPECT_EQ(answer().size(), 29u);
+  // (Sent in one go, the poll is there the moment the 0xE5 goes out.)
+  hasty = sd2(kSt, kPc, 0x7C, read_job(2));
+  for (uint8_t b : sd1(kSt, kPc, 0x5C)) hasty.push_back(b);
+  send(hasty);
+  EXPECT_EQ(answer().size(), 1u + 29u);
   EXPECT_TRUE(violation_with("ms after the short acknowledgement, expected 5 ms"));
   // Still in service.
   EXPECT_EQ(exchange(read_job(2)).size(), 20u);
@@ -339,9 +348,9 @@ TEST_F(Station, InjectedFaultsDamageExactlyWhatTheySay) {
   send(sd2(kSt, kPc, 0x7C, job));
   EXPECT_EQ(answer(), good);
   send(sd2(kSt, kPc, 0x7C, job));
-  EXPECT_TRUE(answer().empty());
+  EXPECT_TRUE(silence(150).empty());
   send(sd2(kSt, kPc, 0x7C, job));
-  EXPECT_TRUE(answer().empty());
+  EXPECT_TRUE(silence(150).empty());
   send(sd2(kSt, kPc, 0x7C, job));
   EXPECT_EQ(answer(), good);
 
@@ -368,7 +377,7 @@ TEST_F(Station, InjectedFaultsDamageExactlyWhatTheySay) {
   for (int i = 0; i < 25; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     send(sd1(kSt, kPc, 0x5C));
-    ASSERT_EQ(answer(30), Bytes{0xE5}) << i;
+    ASSERT_EQ(answer(), Bytes{0xE5}) << i;
   }
   EXPECT_TRUE(station.violations().empty());
 }
@@ -379,7 +388,7 @@ TEST_F(Station, ByteBetweenJobsAndTheFrameThatFollows) {
   EXPECT_EQ(answer(), Bytes{0xE5});  // put on the line while the PC is idle
   // The PC breaks its frame off, as it must: no violation, no job.
   send({0x68, 0x1B, 0x1B, 0x68, kSt, kPc, 0x7C, 0x32});
-  EXPECT_TRUE(answer(300).empty());
+  EXPECT_TRUE(silence(300).empty());
   EXPECT_TRUE(plc.jobs().empty());
   EXPECT_TRUE(station.violations().empty());
   EXPECT_EQ(exchange(read_job(2)).size(), 20u);
@@ -403,7 +412,7 @@ TEST_F(Station, SurvivesGarbageAndStopsPromptly) {
   EXPECT_LT(took, 100.0);
   // And it comes back into service.
   station.start();
-  answer(150);
+  silence(150);
   connect();
   EXPECT_EQ(exchange(read_job(4)).size(), 22u);
 }
