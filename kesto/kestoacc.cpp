@@ -1,6 +1,7 @@
 // Area-letter access on the handle table: every call checks the reference,
 // takes the slot's lock hook, maps the area letter to the S7 call of its
 // width and folds that call's TRUE/FALSE and the record's Err into one result.
+#include <array>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -96,6 +97,104 @@ float ToReal(double d) {
   return static_cast<float>(d);
 }
 
+// One cell of the letter table: the S7 call that serves one area at one
+// width, with the data-block number passed on only where the area is D.
+template <class T>
+using Zelle = BOOL (*)(LPS7 pS7, int DBNr, int Ab, int Anz, T *Buffer);
+
+// One column of the letter table, indexed by Bereich; nullptr: refused (-10).
+template <class T>
+using Spalte = std::array<Zelle<T>, 8>;
+
+constexpr size_t Index(Bereich b) { return static_cast<size_t>(b); }
+
+template <class T>
+constexpr Spalte<T> SpalteAus(Zelle<T> a, Zelle<T> e, Zelle<T> m, Zelle<T> f, Zelle<T> d,
+                              Zelle<T> z, Zelle<T> t) {
+  return {nullptr, a, e, m, f, d, z, t};
+}
+
+// Areas other than D take no data-block number.
+#define OHNE_DB(Call, T) [](LPS7 p, int, int a, int n, T *b) -> BOOL { return Call(p, a, n, b); }
+
+constexpr Spalte<BYTE> RdB =
+    SpalteAus<BYTE>(OHNE_DB(S7RdAB, BYTE), OHNE_DB(S7RdEB, BYTE), OHNE_DB(S7RdMB, BYTE),
+                    OHNE_DB(S7RdMB, BYTE), S7RdDBB, nullptr, nullptr);
+constexpr Spalte<BYTE> WrB = SpalteAus<BYTE>(OHNE_DB(S7WrAB, BYTE), nullptr, OHNE_DB(S7WrMB, BYTE),
+                                             OHNE_DB(S7WrMB, BYTE), S7WrDBB, nullptr, nullptr);
+constexpr Spalte<WORD> RdW =
+    SpalteAus<WORD>(OHNE_DB(S7RdAW, WORD), OHNE_DB(S7RdEW, WORD), OHNE_DB(S7RdMW, WORD),
+                    OHNE_DB(S7RdMW, WORD), S7RdDB, OHNE_DB(S7RdCounter, WORD), nullptr);
+constexpr Spalte<WORD> WrW =
+    SpalteAus<WORD>(OHNE_DB(S7WrAW, WORD), nullptr, OHNE_DB(S7WrMW, WORD), OHNE_DB(S7WrMW, WORD),
+                    S7WrDB, OHNE_DB(S7WrCounter, WORD), nullptr);
+constexpr Spalte<DWORD> RdDW =
+    SpalteAus<DWORD>(OHNE_DB(S7RdADW, DWORD), OHNE_DB(S7RdEDW, DWORD), OHNE_DB(S7RdMDW, DWORD),
+                     OHNE_DB(S7RdMDW, DWORD), S7RdDBDW, nullptr, OHNE_DB(S7RdTimer, DWORD));
+constexpr Spalte<DWORD> WrDW =
+    SpalteAus<DWORD>(OHNE_DB(S7WrADW, DWORD), nullptr, OHNE_DB(S7WrMDW, DWORD),
+                     OHNE_DB(S7WrMDW, DWORD), S7WrDBDW, nullptr, OHNE_DB(S7WrTimer, DWORD));
+// Inputs are written as reals; F is not a real area.
+constexpr Spalte<float> RdReal =
+    SpalteAus<float>(OHNE_DB(S7RdAReal, float), OHNE_DB(S7RdEReal, float),
+                     OHNE_DB(S7RdMReal, float), nullptr, S7RdDBReal, nullptr, nullptr);
+constexpr Spalte<float> WrReal =
+    SpalteAus<float>(OHNE_DB(S7WrAReal, float), OHNE_DB(S7WrEReal, float),
+                     OHNE_DB(S7WrMReal, float), nullptr, S7WrDBReal, nullptr, nullptr);
+
+#undef OHNE_DB
+
+static_assert(WrB[Index(Bereich::E)] == nullptr && RdB[Index(Bereich::Z)] == nullptr);
+static_assert(RdW[Index(Bereich::T)] == nullptr && RdDW[Index(Bereich::Z)] == nullptr);
+static_assert(RdReal[Index(Bereich::F)] == nullptr && WrReal[Index(Bereich::Z)] == nullptr);
+
+// The run calls: reference check, the slot's lock hook, the cell of the
+// letter table, and the S7 call's result folded with the record's Err.
+template <class T>
+LONG Lauf(const Spalte<T> &Tabelle, LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz,
+          T *Buffer) {
+  if (!SlotOffen(Ref)) return -99;
+  EnterCriticalSection(&cP[Ref]);
+  LONG Res = 0;
+  const Zelle<T> Call = Tabelle[Index(BereichVon(Typ))];
+  if (Call == nullptr)
+    Res = -10;
+  else if (!Call(&P[Ref], W16(DBNr), W16(Ab), W16(Anz), Buffer))
+    Res = Fehler(&P[Ref]);
+  LeaveCriticalSection(&cP[Ref]);
+  return Res;
+}
+
+// The real calls: the PLC's 4-byte reals travel through a float buffer taken
+// from the heap. The count is cut to 16 bits once and that one value serves
+// the buffer, the call and the conversion.
+LONG RealLauf(const Spalte<float> &Tabelle, bool bSchreiben, LONG Ref, DWORD Typ, DWORD DBNr,
+              DWORD Ab, DWORD Anz, double *Buffer) {
+  if (!SlotOffen(Ref)) return -99;
+  EnterCriticalSection(&cP[Ref]);
+  S7 *pS7 = &P[Ref];
+  const int N = W16(Anz);
+  LONG Res = 0;
+  float *pF = static_cast<float *>(std::malloc(sizeof(float) * static_cast<size_t>(N > 0 ? N : 1)));
+  if (pF == nullptr) {
+    pS7->Err = -8;
+    Res = Fehler(pS7);
+  } else {
+    if (bSchreiben)
+      for (int i = 0; i < N; ++i) pF[i] = ToReal(Buffer[i]);
+    const Zelle<float> Call = Tabelle[Index(BereichVon(Typ))];
+    if (Call == nullptr)
+      Res = -10;
+    else if (!Call(pS7, W16(DBNr), W16(Ab), N, pF))
+      Res = Fehler(pS7);
+    else if (!bSchreiben)
+      for (int i = 0; i < N; ++i) Buffer[i] = pF[i];
+    std::free(pF);
+  }
+  LeaveCriticalSection(&cP[Ref]);
+  return Res;
+}
+
 // Common body of KS7RdBit and KS7WrBit.
 LONG BitZugriff(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit, LPBYTE Buffer,
                 bool bSchreiben, DWORD Wert) {
@@ -127,264 +226,35 @@ LONG BitZugriff(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit, LPBYTE B
 extern "C" {
 
 LONG KS7RdB(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPBYTE Buffer) {
-  if (!SlotOffen(Ref)) return -99;
-  EnterCriticalSection(&cP[Ref]);
-  S7 *pS7 = &P[Ref];
-  const int Db = W16(DBNr), A = W16(Ab), N = W16(Anz);
-  LONG Res = 0;
-  BOOL bRes = TRUE;
-  switch (BereichVon(Typ)) {
-    case Bereich::A:
-      bRes = S7RdAB(pS7, A, N, Buffer);
-      break;
-    case Bereich::E:
-      bRes = S7RdEB(pS7, A, N, Buffer);
-      break;
-    case Bereich::M:
-    case Bereich::F:
-      bRes = S7RdMB(pS7, A, N, Buffer);
-      break;
-    case Bereich::D:
-      bRes = S7RdDBB(pS7, Db, A, N, Buffer);
-      break;
-    default:
-      Res = -10;
-      break;
-  }
-  if (!bRes) Res = Fehler(pS7);
-  LeaveCriticalSection(&cP[Ref]);
-  return Res;
+  return Lauf(RdB, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7WrB(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPBYTE Buffer) {
-  if (!SlotOffen(Ref)) return -99;
-  EnterCriticalSection(&cP[Ref]);
-  S7 *pS7 = &P[Ref];
-  const int Db = W16(DBNr), A = W16(Ab), N = W16(Anz);
-  LONG Res = 0;
-  BOOL bRes = TRUE;
-  switch (BereichVon(Typ)) {
-    case Bereich::A:
-      bRes = S7WrAB(pS7, A, N, Buffer);
-      break;
-    case Bereich::M:
-    case Bereich::F:
-      bRes = S7WrMB(pS7, A, N, Buffer);
-      break;
-    case Bereich::D:
-      bRes = S7WrDBB(pS7, Db, A, N, Buffer);
-      break;
-    default:
-      Res = -10;
-      break;
-  }
-  if (!bRes) Res = Fehler(pS7);
-  LeaveCriticalSection(&cP[Ref]);
-  return Res;
+  return Lauf(WrB, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7RdW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPWORD Buffer) {
-  if (!SlotOffen(Ref)) return -99;
-  EnterCriticalSection(&cP[Ref]);
-  S7 *pS7 = &P[Ref];
-  const int Db = W16(DBNr), A = W16(Ab), N = W16(Anz);
-  LONG Res = 0;
-  BOOL bRes = TRUE;
-  switch (BereichVon(Typ)) {
-    case Bereich::A:
-      bRes = S7RdAW(pS7, A, N, Buffer);
-      break;
-    case Bereich::E:
-      bRes = S7RdEW(pS7, A, N, Buffer);
-      break;
-    case Bereich::M:
-    case Bereich::F:
-      bRes = S7RdMW(pS7, A, N, Buffer);
-      break;
-    case Bereich::D:
-      bRes = S7RdDB(pS7, Db, A, N, Buffer);
-      break;
-    case Bereich::Z:
-      bRes = S7RdCounter(pS7, A, N, Buffer);
-      break;
-    default:
-      Res = -10;
-      break;
-  }
-  if (!bRes) Res = Fehler(pS7);
-  LeaveCriticalSection(&cP[Ref]);
-  return Res;
+  return Lauf(RdW, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7WrW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPWORD Buffer) {
-  if (!SlotOffen(Ref)) return -99;
-  EnterCriticalSection(&cP[Ref]);
-  S7 *pS7 = &P[Ref];
-  const int Db = W16(DBNr), A = W16(Ab), N = W16(Anz);
-  LONG Res = 0;
-  BOOL bRes = TRUE;
-  switch (BereichVon(Typ)) {
-    case Bereich::A:
-      bRes = S7WrAW(pS7, A, N, Buffer);
-      break;
-    case Bereich::M:
-    case Bereich::F:
-      bRes = S7WrMW(pS7, A, N, Buffer);
-      break;
-    case Bereich::D:
-      bRes = S7WrDB(pS7, Db, A, N, Buffer);
-      break;
-    case Bereich::Z:
-      bRes = S7WrCounter(pS7, A, N, Buffer);
-      break;
-    default:
-      Res = -10;
-      break;
-  }
-  if (!bRes) Res = Fehler(pS7);
-  LeaveCriticalSection(&cP[Ref]);
-  return Res;
+  return Lauf(WrW, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7RdDW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPDWORD Buffer) {
-  if (!SlotOffen(Ref)) return -99;
-  EnterCriticalSection(&cP[Ref]);
-  S7 *pS7 = &P[Ref];
-  const int Db = W16(DBNr), A = W16(Ab), N = W16(Anz);
-  LONG Res = 0;
-  BOOL bRes = TRUE;
-  switch (BereichVon(Typ)) {
-    case Bereich::A:
-      bRes = S7RdADW(pS7, A, N, Buffer);
-      break;
-    case Bereich::E:
-      bRes = S7RdEDW(pS7, A, N, Buffer);
-      break;
-    case Bereich::M:
-    case Bereich::F:
-      bRes = S7RdMDW(pS7, A, N, Buffer);
-      break;
-    case Bereich::D:
-      bRes = S7RdDBDW(pS7, Db, A, N, Buffer);
-      break;
-    case Bereich::T:
-      bRes = S7RdTimer(pS7, A, N, Buffer);
-      break;
-    default:
-      Res = -10;
-      break;
-  }
-  if (!bRes) Res = Fehler(pS7);
-  LeaveCriticalSection(&cP[Ref]);
-  return Res;
+  return Lauf(RdDW, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7WrDW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPDWORD Buffer) {
-  if (!SlotOffen(Ref)) return -99;
-  EnterCriticalSection(&cP[Ref]);
-  S7 *pS7 = &P[Ref];
-  const int Db = W16(DBNr), A = W16(Ab), N = W16(Anz);
-  LONG Res = 0;
-  BOOL bRes = TRUE;
-  switch (BereichVon(Typ)) {
-    case Bereich::A:
-      bRes = S7WrADW(pS7, A, N, Buffer);
-      break;
-    case Bereich::M:
-    case Bereich::F:
-      bRes = S7WrMDW(pS7, A, N, Buffer);
-      break;
-    case Bereich::D:
-      bRes = S7WrDBDW(pS7, Db, A, N, Buffer);
-      break;
-    case Bereich::T:
-      bRes = S7WrTimer(pS7, A, N, Buffer);
-      break;
-    default:
-      Res = -10;
-      break;
-  }
-  if (!bRes) Res = Fehler(pS7);
-  LeaveCriticalSection(&cP[Ref]);
-  return Res;
+  return Lauf(WrDW, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7RdReal(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, double *Buffer) {
-  if (!SlotOffen(Ref)) return -99;
-  EnterCriticalSection(&cP[Ref]);
-  S7 *pS7 = &P[Ref];
-  // One 16-bit count for the float buffer, the call and the conversion.
-  const int Db = W16(DBNr), A = W16(Ab), N = W16(Anz);
-  LONG Res = 0;
-  float *pF = static_cast<float *>(std::malloc(sizeof(float) * static_cast<size_t>(N > 0 ? N : 1)));
-  if (pF == nullptr) {
-    pS7->Err = -8;
-    Res = Fehler(pS7);
-  } else {
-    BOOL bRes = TRUE;
-    switch (BereichVon(Typ)) {
-      case Bereich::A:
-        bRes = S7RdAReal(pS7, A, N, pF);
-        break;
-      case Bereich::E:
-        bRes = S7RdEReal(pS7, A, N, pF);
-        break;
-      case Bereich::M:
-        bRes = S7RdMReal(pS7, A, N, pF);
-        break;
-      case Bereich::D:
-        bRes = S7RdDBReal(pS7, Db, A, N, pF);
-        break;
-      default:
-        Res = -10;
-        break;
-    }
-    if (!bRes)
-      Res = Fehler(pS7);
-    else if (Res == 0)
-      for (int i = 0; i < N; ++i) Buffer[i] = pF[i];
-    std::free(pF);
-  }
-  LeaveCriticalSection(&cP[Ref]);
-  return Res;
+  return RealLauf(RdReal, false, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7WrReal(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, double *Buffer) {
-  if (!SlotOffen(Ref)) return -99;
-  EnterCriticalSection(&cP[Ref]);
-  S7 *pS7 = &P[Ref];
-  // One 16-bit count for the float buffer, the conversion and the call.
-  const int Db = W16(DBNr), A = W16(Ab), N = W16(Anz);
-  LONG Res = 0;
-  float *pF = static_cast<float *>(std::malloc(sizeof(float) * static_cast<size_t>(N > 0 ? N : 1)));
-  if (pF == nullptr) {
-    pS7->Err = -8;
-    Res = Fehler(pS7);
-  } else {
-    for (int i = 0; i < N; ++i) pF[i] = ToReal(Buffer[i]);
-    BOOL bRes = TRUE;
-    switch (BereichVon(Typ)) {
-      case Bereich::A:
-        bRes = S7WrAReal(pS7, A, N, pF);
-        break;
-      case Bereich::E:
-        bRes = S7WrEReal(pS7, A, N, pF);
-        break;
-      case Bereich::M:
-        bRes = S7WrMReal(pS7, A, N, pF);
-        break;
-      case Bereich::D:
-        bRes = S7WrDBReal(pS7, Db, A, N, pF);
-        break;
-      default:
-        Res = -10;
-        break;
-    }
-    if (!bRes) Res = Fehler(pS7);
-    std::free(pF);
-  }
-  LeaveCriticalSection(&cP[Ref]);
-  return Res;
+  return RealLauf(WrReal, true, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7RdBit(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit, LPBYTE Buffer) {
