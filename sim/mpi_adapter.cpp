@@ -179,6 +179,11 @@ void MpiAdapter::add_station(int mpi_addr, Plc &plc) {
 
 void MpiAdapter::set_init_style(InitStyle style) { init_style_ = style; }
 
+void MpiAdapter::set_pace(Pace pace) {
+  if (thread_.joinable()) throw std::logic_error("set_pace() after start()");
+  line_->set_pace(pace);
+}
+
 void MpiAdapter::set_trace(std::function<void(const std::string &)> sink) {
   std::lock_guard lk(mu_);
   trace_ = std::move(sink);

@@ -21,10 +21,9 @@
 #include <vector>
 
 #include "plc.hpp"
+#include "r3964_peer.hpp"
 
 namespace s7sim {
-
-class Line;
 
 // How the adapter answers the initialisation record.
 enum class InitStyle {
@@ -70,6 +69,9 @@ class MpiAdapter {
   // ---- set-up, before start() ----
   void add_station(int mpi_addr, Plc &plc);
   void set_init_style(InitStyle style);
+  // Paced mode: characters at the rate of a real line of pace.baud, and the
+  // adapter's turnaround before each answer (default: as fast as the pty).
+  void set_pace(Pace pace);
   // One decoded line per block in either direction (called on the adapter's thread).
   void set_trace(std::function<void(const std::string &)> sink);
 

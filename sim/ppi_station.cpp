@@ -122,6 +122,11 @@ PpiStation::~PpiStation() {
   if (wake_fd_ >= 0) close(wake_fd_);
 }
 
+void PpiStation::set_pace(Pace pace) {
+  if (thread_.joinable()) throw std::logic_error("set_pace() after start()");
+  timing_ = LineTiming(pace);
+}
+
 void PpiStation::start() {
   if (thread_.joinable()) return;
   uint64_t drop;
@@ -184,6 +189,13 @@ std::optional<int> PpiStation::master() const {
 // ---- the one place where bytes cross the line ----
 
 bool PpiStation::rx(uint8_t &b, int timeout_ms) {
+  if (rx_pos_ < rx_len_) {  // paced: read in one go, queued on the wire
+    b = rx_buf_[rx_pos_++];
+    timing_.arrival(rx_seen_);
+    std::lock_guard lk(mu_);
+    ++counts_.rx_chars;
+    return true;
+  }
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     if (stopping_) return false;
@@ -194,6 +206,17 @@ bool PpiStation::rx(uint8_t &b, int timeout_ms) {
     const int r = poll(p, 2, static_cast<int>(left.count()));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0 || stopping_) return false;
+    if ((p[0].revents & POLLIN) && timing_.paced()) {
+      const ssize_t n = read(fd_, rx_buf_, sizeof rx_buf_);
+      if (n > 0) {
+        rx_seen_ = Clock::now();
+        rx_pos_ = 0;
+        rx_len_ = static_cast<size_t>(n);
+        return rx(b, 0);
+      }
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      return false;
+    }
     if (p[0].revents & POLLIN) {
       const ssize_t n = read(fd_, &b, 1);
       if (n == 1) {
@@ -223,8 +246,20 @@ void PpiStation::tx(std::span<const uint8_t> bytes, const std::string &what) {
     if (bytes[0] == kSd2) ++counts_.answers;
   }
   trace(frame_line("PLC>PC", bytes) + (what.empty() ? "" : " " + what));
-  if (bytes.size() == 1 && bytes[0] == kSc) ack_at_ = Clock::now();
-  write_all(fd_, bytes);
+  const bool ack = bytes.size() == 1 && bytes[0] == kSc;
+  if (!timing_.paced()) {
+    if (ack) ack_at_ = Clock::now();
+    write_all(fd_, bytes);
+    return;
+  }
+  // Paced: each character is released when it has left the wire; all are
+  // handed over at once, so a late wake-up does not push the later ones back.
+  const auto handed = timing_.hand_over(Clock::now());
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (!sleep_until(timing_.departure(handed), stopping_)) return;
+    if (ack) ack_at_ = Clock::now();
+    write_all(fd_, bytes.subspan(i, 1));
+  }
 }
 
 void PpiStation::resync() {

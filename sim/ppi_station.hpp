@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "plc.hpp"
+#include "r3964_peer.hpp"
 
 namespace s7sim {
 
@@ -90,6 +91,9 @@ class PpiStation {
   PpiStation(const PpiStation &) = delete;
   PpiStation &operator=(const PpiStation &) = delete;
 
+  // Paced mode (before start()): characters at the rate of a real line of
+  // pace.baud, and the station's turnaround before each answer.
+  void set_pace(Pace pace);
   void start();
   void stop();  // returns promptly, whatever the station is doing
 
@@ -135,6 +139,12 @@ class PpiStation {
 
   int fd_;
   int wake_fd_ = -1;
+  // Paced mode: the line's clock, and the characters read from the pty in
+  // one go that are still on their way over the wire.
+  LineTiming timing_;
+  uint8_t rx_buf_[256] = {};
+  size_t rx_pos_ = 0, rx_len_ = 0;
+  Clock::time_point rx_seen_{};
   uint8_t station_;
   Plc &plc_;
   std::thread thread_;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,58 @@ void nap() { std::this_thread::sleep_for(std::chrono::milliseconds(5)); }
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// timing of a paced line
+
+LineTiming::Clock::duration LineTiming::char_time() const {
+  if (!paced()) return Clock::duration::zero();
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
+      (static_cast<long long>(kBitsPerChar) * 1000000000LL + pace_.baud / 2) / pace_.baud));
+}
+
+LineTiming::Clock::time_point LineTiming::arrival(Clock::time_point seen) {
+  if (!paced()) return seen;
+  rx_free_ = std::max(seen, rx_free_) + char_time();
+  last_in_ = rx_free_;
+  answering_ = true;
+  return rx_free_;
+}
+
+LineTiming::Clock::time_point LineTiming::hand_over(Clock::time_point now) {
+  if (!paced() || !answering_) return now;
+  // An answer starts the turnaround after what it answers has arrived,
+  // however long the device's thread took to get to it.
+  answering_ = false;
+  return last_in_ + pace_.turnaround;
+}
+
+LineTiming::Clock::time_point LineTiming::departure(Clock::time_point handed) {
+  if (!paced()) return handed;
+  tx_free_ = std::max(handed, tx_free_) + char_time();
+  return tx_free_;
+}
+
+bool sleep_until(LineTiming::Clock::time_point t, const std::atomic<bool> &stop) {
+  using namespace std::chrono;
+  // Wake up on time rather than up to the default 50 us late: at 115200 baud
+  // a character takes 95 us.
+  static thread_local bool slack_set = false;
+  if (!slack_set) {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    slack_set = true;
+  }
+  for (;;) {
+    if (stop.load()) return false;
+    const auto now = LineTiming::Clock::now();
+    if (now >= t) return true;
+    std::this_thread::sleep_for(
+        std::min<LineTiming::Clock::duration>(t - now, milliseconds(kSliceMs)));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// the device's side of the pty
+
 Line::Line(int fd, const std::atomic<bool> &stop) : fd_(fd), stop_(stop) {
   saved_flags_ = fcntl(fd_, F_GETFL);
   // Non-blocking, so that neither a full nor an empty pty can hold the
@@ -36,6 +89,9 @@ Line::~Line() {
 bool Line::get(uint8_t &b, int timeout_ms) {
   if (pos_ < len_) {
     b = buf_[pos_++];
+    // Paced: the characters read in one go queue on the wire behind each
+    // other; the device's answer waits for the last one (hand_over()).
+    timing_.arrival(seen_);
     return true;
   }
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
@@ -51,10 +107,12 @@ bool Line::get(uint8_t &b, int timeout_ms) {
     if (r > 0 && (p.revents & POLLIN)) {
       const ssize_t n = read(fd_, buf_, sizeof buf_);
       if (n > 0) {
+        seen_ = Clock::now();
         chars_in_ += static_cast<uint64_t>(n);
         len_ = static_cast<size_t>(n);
         pos_ = 1;
         b = buf_[0];
+        timing_.arrival(seen_);
         return true;
       }
       // EIO: no slave side open at the moment; EAGAIN/EINTR: try again.
@@ -69,6 +127,20 @@ bool Line::get(uint8_t &b, int timeout_ms) {
 }
 
 bool Line::put(std::span<const uint8_t> bytes) {
+  if (!timing_.paced()) return write_through(bytes);
+  // One character at a time, each when it has left the wire: the PC sees
+  // them arrive one character time apart, as from a real line.
+  // All of them are handed over at once: a late wake-up for one character
+  // does not push the ones after it back.
+  const auto handed = timing_.hand_over(Clock::now());
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (!sleep_until(timing_.departure(handed), stop_)) return false;
+    if (!write_through(bytes.subspan(i, 1))) return false;
+  }
+  return true;
+}
+
+bool Line::write_through(std::span<const uint8_t> bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     if (stop_.load()) return false;
