@@ -15,6 +15,10 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
+# Fuzz harnesses (clang, libFuzzer): a few seconds each on the seed corpus;
+# any crash, leak, hang or sanitizer report fails the command.
+BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz} FUZZ_JOBS=$(nproc) scripts/fuzz.sh "${FUZZ_SECONDS:-3}"
+
 build=${BUILD_DIR:-build-test}
 cmake -S . -B "$build" -DS7SERIAL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build "$build" -j"$(nproc)"
