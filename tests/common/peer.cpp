@@ -1,6 +1,9 @@
 #include "peer.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
+#include <numeric>
 
 #include "pty.hpp"
 #include "testutil.hpp"
@@ -13,23 +16,34 @@ Bytes framed_with_bcc(const Bytes &data, uint8_t bcc) {
     out.push_back(b);
     if (b == kDLE) out.push_back(b);
   }
-  out.push_back(kDLE);
-  out.push_back(kETX);
-  out.push_back(bcc);
-  return out;
+  return concat({out, {kDLE, kETX, bcc}});
 }
 
 Bytes framed(const Bytes &data) {
-  uint8_t bcc = 0;
+  uint8_t bcc = kDLE ^ kETX;
   for (uint8_t b : data)
     if (b != kDLE) bcc ^= b;  // a doubled DLE adds nothing
-  return framed_with_bcc(data, static_cast<uint8_t>(bcc ^ kDLE ^ kETX));
+  return framed_with_bcc(data, bcc);
 }
 
 Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
+}
+
+static uint8_t sum(Bytes::const_iterator from, Bytes::const_iterator to) {
+  return static_cast<uint8_t>(std::accumulate(from, to, 0u));
+}
+
+Bytes sd1(uint8_t da, uint8_t sa, uint8_t fc) {
+  return {0x10, da, sa, fc, static_cast<uint8_t>(da + sa + fc), 0x16};
+}
+
+Bytes sd2(uint8_t da, uint8_t sa, uint8_t fc, const Bytes &du) {
+  const auto le = static_cast<uint8_t>(du.size() + 3);
+  Bytes f = concat({{0x68, le, le, 0x68, da, sa, fc}, du});
+  return concat({f, {sum(f.begin() + 4, f.end()), 0x16}});
 }
 
 std::optional<uint8_t> Peer::get(int ms) {
@@ -43,10 +57,8 @@ bool Peer::expect(uint8_t want, int ms) {
   auto b = get(ms);
   if (b && *b == want) return true;
   char text[80];
-  if (b)
-    std::snprintf(text, sizeof text, "expected %02X, got %02X", want, *b);
-  else
-    std::snprintf(text, sizeof text, "expected %02X, got silence", want);
+  std::snprintf(text, sizeof text, "expected %02X, got %s%02X", want, b ? "" : "silence ",
+                b.value_or(0));
   problem(text);
   return false;
 }
@@ -55,6 +67,11 @@ Bytes Peer::quiet(int ms) {
   Bytes out;
   while (auto b = get(ms)) out.push_back(*b);
   return out;
+}
+
+void Peer::silence(int ms) {
+  Bytes rest = quiet(ms);
+  if (!rest.empty()) problem("unexpected bytes " + hex(rest));
 }
 
 void Peer::put(const Bytes &bytes) { s7sim::write_all(fd_, bytes); }
@@ -68,31 +85,18 @@ std::optional<Bytes> Peer::rx(uint8_t answer, int stx_ms) {
   // misbehaving sender from holding the script forever
   for (int n = 0; n < 2048; ++n) {
     auto b = get(1000);
-    if (!b) {
+    auto c = b == kDLE ? get(1000) : b;
+    if (!b || !c) {
       problem("silence inside a block after " + hex(data));
       return std::nullopt;
     }
-    bcc ^= *b;
-    if (*b != kDLE) {
-      data.push_back(*b);
-      continue;
-    }
-    auto c = get(1000);
-    if (!c) {
-      problem("silence after DLE inside a block");
-      return std::nullopt;
-    }
-    bcc ^= *c;
-    if (*c == kDLE) {
-      data.push_back(kDLE);
+    bcc ^= *b ^ (b == kDLE ? *c : 0);
+    if (*b != kDLE || *c == kDLE) {
+      data.push_back(*c);
     } else if (*c == kETX) {
       auto got = get(1000);
-      if (!got) {
-        problem("no BCC");
-        return std::nullopt;
-      }
-      if (*got != bcc) {
-        problem("wrong BCC after " + hex(data));
+      if (got != bcc) {
+        problem("wrong or no BCC after " + hex(data));
         if (answer) put({kNAK});
         return std::nullopt;
       }
@@ -107,22 +111,16 @@ std::optional<Bytes> Peer::rx(uint8_t answer, int stx_ms) {
   return std::nullopt;
 }
 
-uint8_t Peer::tx(const Bytes &data, int ms) {
+bool Peer::tx(const Bytes &data, int ms) {
   put({kSTX});
-  if (!expect(kDLE, ms)) return 0;
+  if (!expect(kDLE, ms)) return false;
   put(framed(data));
-  auto b = get(ms);
-  return b ? *b : 0;
-}
-
-bool Peer::tx_expect_ok(const Bytes &data, int ms) {
-  uint8_t a = tx(data, ms);
-  if (a == kDLE) return true;
+  if (get(ms) == kDLE) return true;
   problem("block " + hex(data) + " not taken");
   return false;
 }
 
-PeerThread::PeerThread(int fd, std::function<void(Peer &)> script)
+PeerThread::PeerThread(int fd, Script script)
     : peer(fd), thread_([this, s = std::move(script)] { s(peer); }) {}
 
 PeerThread::~PeerThread() {
@@ -132,6 +130,14 @@ PeerThread::~PeerThread() {
 Peer &PeerThread::join() {
   if (thread_.joinable()) thread_.join();
   return peer;
+}
+
+Peer exchange(int fd, Script script, const std::function<void()> &call) {
+  PeerThread t(fd, std::move(script));
+  call();
+  Peer &p = t.join();
+  EXPECT_TRUE(p.problems.empty()) << joined(p.problems);
+  return p;
 }
 
 std::string joined(const std::vector<std::string> &problems) {

@@ -21,11 +21,14 @@ inline constexpr uint8_t kDLE = 0x10;
 inline constexpr uint8_t kNAK = 0x15;
 
 // The data part of a 3964R block as it travels: every 0x10 doubled, DLE ETX,
-// and the BCC over all of that (sent once).
+// and the BCC over all of that (sent once) or `bcc` in its place.
 Bytes framed(const Bytes &data);
-// Same, with the BCC replaced by `bcc`.
 Bytes framed_with_bcc(const Bytes &data, uint8_t bcc);
 Bytes concat(std::initializer_list<Bytes> parts);
+
+// FDL frames as a station sends them: SD1 (no data) and SD2 with LE = LEr.
+Bytes sd1(uint8_t da, uint8_t sa, uint8_t fc);
+Bytes sd2(uint8_t da, uint8_t sa, uint8_t fc, const Bytes &du);
 
 class Peer {
  public:
@@ -37,6 +40,8 @@ class Peer {
   bool expect(uint8_t want, int ms = 3000);
   // Everything that arrives until the line has been quiet for ms.
   Bytes quiet(int ms);
+  // Notes a problem when anything arrives within ms.
+  void silence(int ms);
   void put(const Bytes &bytes);
 
   // The receiving side of a block: waits for STX, answers DLE, reads the data
@@ -44,11 +49,9 @@ class Peer {
   // NAK refuses it; 0 answers nothing). The data, or nullopt (with a noted
   // problem) when the framing or the BCC was wrong or the line went quiet.
   std::optional<Bytes> rx(uint8_t answer = kDLE, int stx_ms = 3000);
-  // The sending side: STX, waits for DLE, the framed data, waits for the
-  // answer. Returns the byte that answered the block (0 for none).
-  uint8_t tx(const Bytes &data, int ms = 3000);
-  // Sends STX and the framed data after the partner's DLE, expecting DLE.
-  bool tx_expect_ok(const Bytes &data, int ms = 3000);
+  // The sending side: STX, waits for DLE, the framed data, and notes a
+  // problem unless the block is answered with DLE.
+  bool tx(const Bytes &data, int ms = 3000);
 
   void problem(const std::string &what) { problems.push_back(what); }
 
@@ -59,10 +62,12 @@ class Peer {
   int fd_;
 };
 
+using Script = std::function<void(Peer &)>;
+
 // Runs a script against the library on its own thread; join() waits for it.
 class PeerThread {
  public:
-  PeerThread(int fd, std::function<void(Peer &)> script);
+  PeerThread(int fd, Script script);
   ~PeerThread();
   PeerThread(const PeerThread &) = delete;
   PeerThread &operator=(const PeerThread &) = delete;
@@ -74,6 +79,11 @@ class PeerThread {
  private:
   std::thread thread_;
 };
+
+// Runs `script` at the master side `fd` while `call` runs on this thread,
+// fails the test if the script met anything unexpected, and returns the peer
+// for checks of the bytes it saw.
+Peer exchange(int fd, Script script, const std::function<void()> &call);
 
 // Problems as one text for assertion messages.
 std::string joined(const std::vector<std::string> &problems);
