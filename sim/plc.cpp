@@ -162,7 +162,7 @@ namespace {
 // only because the item record is private to Plc.
 template <typename ItemT>
 bool parse_item(Reader &r, ItemT &item) {
-  const uint8_t spec = r.u8();
+  const uint8_t var_kind = r.u8();
   const uint8_t len = r.u8();
   const uint8_t syntax = r.u8();
   item.ts = r.u8();
@@ -170,7 +170,7 @@ bool parse_item(Reader &r, ItemT &item) {
   item.db = r.u16();
   item.area = r.u8();
   item.addr = r.u24();
-  return r.ok() && spec == 0x12 && len == 0x0A && syntax == 0x10;
+  return r.ok() && var_kind == 0x12 && len == 0x0A && syntax == 0x10;
 }
 
 }  // namespace
