@@ -50,6 +50,7 @@ std::optional<uint8_t> Peer::get(int ms) {
   uint8_t b = 0;
   if (!s7sim::read_byte(fd_, b, ms)) return std::nullopt;
   seen.push_back(b);
+  at.push_back(std::chrono::steady_clock::now());
   return b;
 }
 
@@ -66,6 +67,16 @@ bool Peer::expect(uint8_t want, int ms) {
 Bytes Peer::quiet(int ms) {
   Bytes out;
   while (auto b = get(ms)) out.push_back(*b);
+  return out;
+}
+
+Bytes Peer::take(size_t n, int ms) {
+  Bytes out;
+  while (out.size() < n) {
+    auto b = get(ms);
+    if (!b) break;
+    out.push_back(*b);
+  }
   return out;
 }
 

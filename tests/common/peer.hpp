@@ -4,6 +4,7 @@
 // from the line is kept, so tests can check the exact bytes the library sent.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -40,6 +41,8 @@ class Peer {
   bool expect(uint8_t want, int ms = 3000);
   // Everything that arrives until the line has been quiet for ms.
   Bytes quiet(int ms);
+  // n bytes, or fewer when the line is quiet for ms.
+  Bytes take(size_t n, int ms = 2000);
   // Notes a problem when anything arrives within ms.
   void silence(int ms);
   void put(const Bytes &bytes);
@@ -55,8 +58,9 @@ class Peer {
 
   void problem(const std::string &what) { problems.push_back(what); }
 
-  Bytes seen;                         // every byte read from the line, in order
-  std::vector<std::string> problems;  // what the script did not get as expected
+  Bytes seen;                                             // every byte read from the line, in order
+  std::vector<std::chrono::steady_clock::time_point> at;  // when each was read
+  std::vector<std::string> problems;                      // what the script did not get as expected
 
  private:
   int fd_;
