@@ -75,10 +75,12 @@ TEST_F(PpiScripted, StatusRequestWithTokenAndPause) {
   ASSERT_EQ(p.at.size(), 9u);
   // The token goes out at once, the status request 12 ms later. The partner
   // may read the token late on a busy machine, never the status request
-  // early: so the firm bound is taken from the call, and the gap the partner
-  // sees between the two only has to be plainly there.
+  // early: so the firm bound is taken from the call, and the gap between the
+  // two is judged only when the partner read the token while the pause ran.
   EXPECT_GE(MsBetween(called, p.at[3]), 12.0);
-  EXPECT_GE(MsBetween(p.at[2], p.at[3]), 2.0);
+  if (MsBetween(called, p.at[2]) < 8.0) {
+    EXPECT_GE(MsBetween(p.at[2], p.at[3]), 2.0);
+  }
   // the address convention of both headers, fresh templates
   EXPECT_EQ(s7.Tx.H.Dst, kPlc);
   EXPECT_EQ(s7.Tx.H.Src, kPc);
