@@ -31,6 +31,8 @@ const char *Name(Kind k) {
       return "cpuinfo";
     case Kind::Members:
       return "members";
+    case Kind::Packets:
+      return "3 pkts";
   }
   return "?";
 }
@@ -168,6 +170,32 @@ Outcome Rig::Run(Kind k, bool write, uint32_t seed) {
       if (o.success && plc != std::vector<uint8_t>(p, p + n))
         wrong(write ? "the PLC does not hold what was written" : "read data differ from the PLC");
       if (write && !o.untouched) wrong("a write changed the caller's buffer");
+      break;
+    }
+    case Kind::Packets: {
+      // two full packets and a short one
+      const int limit = ppi_ ? 90 : (write ? 212 : 222);
+      anz = 2 * limit + 10;
+      start = static_cast<int>(rng() % 64);
+      const size_t n = static_cast<size_t>(anz);
+      if (write)
+        for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(rng());
+      const std::vector<uint8_t> before(p, p + n);
+      o.result = write ? S7WrDBB(s7, db, start, anz, p) : S7RdDBB(s7, db, start, anz, p);
+      o.success = o.result;
+      const std::vector<uint8_t> plc = plc_.read_bytes(s7sim::Area::DB, db, start, n);
+      if (o.success && plc != std::vector<uint8_t>(p, p + n))
+        wrong(write ? "the PLC does not hold what was written" : "read data differ from the PLC");
+      if (write) {
+        o.untouched = std::memcmp(before.data(), p, n) == 0;
+        if (!o.untouched) wrong("a write changed the caller's buffer");
+      } else if (!o.success) {
+        // the packets read before the failing one may be there, and must be right
+        o.untouched = std::memcmp(before.data() + limit, p + limit, n - limit) == 0;
+        o.first_packet = std::memcmp(plc.data(), p, limit) == 0;
+        if (std::memcmp(before.data(), p, limit) != 0 && !o.first_packet)
+          wrong("the packet read before the failure differs from the PLC");
+      }
       break;
     }
     case Kind::Bits: {

@@ -25,7 +25,19 @@ inline constexpr int kDb = 10;
 inline constexpr int kDbSize = 1024;
 inline constexpr const char *kCpuText = "CPU 224 6ES7 214";
 
-enum class Kind { Bytes, Words, DWords, Reals, Bits, Timers, Counters, DBLen, CPUInfo, Members };
+enum class Kind {
+  Bytes,
+  Words,
+  DWords,
+  Reals,
+  Bits,
+  Timers,
+  Counters,
+  DBLen,
+  CPUInfo,
+  Members,
+  Packets,  // bytes in three packets; the matrix aims its faults at the second
+};
 inline constexpr Kind kAllKinds[] = {Kind::Bytes,   Kind::Words,  Kind::DWords,   Kind::Reals,
                                      Kind::Bits,    Kind::Timers, Kind::Counters, Kind::DBLen,
                                      Kind::CPUInfo, Kind::Members};
@@ -35,12 +47,13 @@ bool HasWrite(Kind k);  // DB length, CPU text and the member list are reads onl
 // What one job did.
 struct Outcome {
   int result = 0;
-  bool success = false;   // the call reported success
-  LONG err = 0;           // record Err afterwards
-  BOOL status = FALSE;    // record Status afterwards
-  WORD port = 0;          // CStat[kCom].Status afterwards
-  bool untouched = true;  // the caller's buffer is as before the call
-  std::string wrong;      // data handed over or written that differ from the PLC's memory
+  bool success = false;       // the call reported success
+  LONG err = 0;               // record Err afterwards
+  BOOL status = FALSE;        // record Status afterwards
+  WORD port = 0;              // CStat[kCom].Status afterwards
+  bool untouched = true;      // the caller's buffer is as before the call
+  std::string wrong;          // data handed over or written that differ from the PLC's memory
+  bool first_packet = false;  // Packets, failed read: the first packet's data were handed over
 };
 
 class Rig {
