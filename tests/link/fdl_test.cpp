@@ -43,8 +43,9 @@ class FdlLine : public ::testing::Test {
 
   void Put(const Bytes &b) {
     ASSERT_TRUE(s7sim::write_all(port.master(), b));
-    // let the bytes reach the slave side before the library looks
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // let the bytes reach the library's port before it looks
+    for (int i = 0; i < 300 && !b.empty() && !ComCInQ(port.com); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   std::string Sent() { return hex(s7sim::read_until_quiet(port.master(), 50)); }
   // Sends with TxProfiBlock; its result.

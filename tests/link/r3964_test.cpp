@@ -71,6 +71,14 @@ class R3964 : public ::testing::Test {
     EXPECT_EQ(hex(Bytes(DummyBuf, DummyBuf + theirs.size())), hex(theirs)) << what;
   }
 
+  // Drops what earlier cases left, puts bytes on the line and waits until
+  // the library's port has them.
+  void Waiting(const Bytes &b) {
+    ComClr(kCom);
+    s7sim::write_all(port.master(), b);
+    for (int i = 0; i < 300 && !ComCInQ(kCom); ++i) usleep(10000);
+  }
+
   PtyPort port{kCom};
 };
 
@@ -119,11 +127,9 @@ TEST_F(R3964, SenderOnTheLine) {
 
   // waiting input is cleared first: a stray byte is consumed, a whole block
   // taken (DLE, DLE) before the PC's own STX
-  s7sim::write_all(port.master(), Bytes{0x55});
-  usleep(50000);
+  Waiting({0x55});
   Send("stray byte", {0x01}, true, Sent({0x01}), Takes({0x01}));
-  s7sim::write_all(port.master(), Bytes{kSTX});
-  usleep(50000);
+  Waiting({kSTX});
   Send("block waiting", {0x02}, true, concat({{kDLE, kDLE}, Sent({0x02})}), [](Peer &p) {
     if (!p.expect(kDLE)) return;
     p.put(framed({0x66, 0x67}));
