@@ -166,6 +166,8 @@ class PpiStation {
 
   // protocol state (station thread only)
   std::optional<Clock::time_point> token_at_;
+  bool token_read_late_ = false;  // the status request was already there when the token was read
+  bool input_waiting() const;
   std::optional<Clock::time_point> ack_at_;  // last 0xE5 sent, a poll may follow
   bool pending_ = false;
   std::vector<uint8_t> pending_answer_;

@@ -247,10 +247,17 @@ TEST_F(Station, RecordsWhatThePcDoesWrong) {
   send(sd1(kSt, kPc, 0x49));
   EXPECT_EQ(answer(), sd1(kPc, kSt, 0x00));
   EXPECT_TRUE(violation_with("without the token"));
-  Bytes hasty{0xDC, 0x00, 0x00};
-  for (uint8_t b : sd1(kSt, kPc, 0x49)) hasty.push_back(b);
-  send(hasty);
-  EXPECT_EQ(answer().size(), 6u);
+  // The status request right after the token: the station judges the pause
+  // only when it took the token in before the request arrived, so the request
+  // follows once the token has been counted (a busy machine may wake the
+  // station late: a few tries).
+  for (int Try = 0; Try < 5 && !violation_with("after the token, expected 12 ms"); ++Try) {
+    const int tokens = station.counts().tokens;
+    send(Bytes{0xDC, 0x00, 0x00});
+    for (int i = 0; i < 200 && station.counts().tokens == tokens; ++i) usleep(500);
+    send(sd1(kSt, kPc, 0x49));
+    EXPECT_EQ(answer().size(), 6u);
+  }
   EXPECT_TRUE(violation_with("after the token, expected 12 ms"));
 
   struct Case {
@@ -289,7 +296,7 @@ TEST_F(Station, RecordsWhatThePcDoesWrong) {
   }
   // A poll sooner than 5 ms after the acknowledgement.
   // (Sent in one go, the poll is there the moment the 0xE5 goes out.)
-  hasty = sd2(kSt, kPc, 0x7C, read_job(2));
+  Bytes hasty = sd2(kSt, kPc, 0x7C, read_job(2));
   for (uint8_t b : sd1(kSt, kPc, 0x5C)) hasty.push_back(b);
   send(hasty);
   EXPECT_EQ(answer().size(), 1u + 29u);
