@@ -4,6 +4,7 @@
 // harness header that repeats it and the segments the library read.
 //
 //   s7corpus DIR    writes DIR/<harness>/<name> files
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include "plc.hpp"
 #include "ppi_station.hpp"
 #include "r3964.h"
+#include "r3964_peer.hpp"
 #include "rs232.h"
 
 namespace {
@@ -204,9 +206,70 @@ void RecordMpi() {
          Record([&] { Tx3964RBlock(fz::kCom, block.data(), 20); }));
     ad->clear_faults();
   }
+  // every kind of block the adapter sent, as the receivers see it: STX, then
+  // the framed block after their DLE (also cut into two segments)
+  int k = 0;
+  std::vector<std::vector<uint8_t>> seen;
+  for (const auto &b : ad->blocks_to_pc()) {
+    const std::vector<uint8_t> key(b.begin(),
+                                   b.begin() + static_cast<long>(std::min<size_t>(b.size(), 5)));
+    if (std::find(seen.begin(), seen.end(), key) != seen.end() || k >= 16) continue;
+    seen.push_back(key);
+    const std::vector<uint8_t> frame = s7sim::frame_3964r(b);
+    const size_t half = frame.size() / 2;
+    const std::vector<uint8_t> a(frame.begin(), frame.begin() + static_cast<long>(half));
+    const std::vector<uint8_t> z(frame.begin() + static_cast<long>(half), frame.end());
+    Save("fuzz_r3964_rx", "block" + std::to_string(k), {0}, {{0x02}, frame});
+    Save("fuzz_r3964_rx", "block" + std::to_string(k) + "_dummy", {1}, {a, z});
+    ++k;
+  }
   ad->stop();
   ad.reset();
   S7ExitAll();
+}
+
+// The bring-up with each way the adapter answers the initialisation record,
+// and with faults on the line while it runs.
+void RecordBringUp() {
+  const std::pair<s7sim::InitStyle, const char *> styles[] = {
+      {s7sim::InitStyle::E, "E"},
+      {s7sim::InitStyle::LowerE, "lower_e"},
+      {s7sim::InitStyle::Short, "short"},
+  };
+  s7sim::Plc plc;
+  FillPlc(plc);
+  for (auto [style, name] : styles) {
+    s7sim::MpiAdapter ad(fz::Line());
+    ad.add_station(fz::kPlcAdr, plc);
+    ad.set_init_style(style);
+    ad.start();
+    fz::GuardedS7 g{};
+    std::memset(g.guard, 0x5A, sizeof g.guard);
+    if (!S7InitFastBaud(&g.S7, fz::kCom, fz::kPlcAdr, fz::kPcAdr, 38400)) fz::Fail("init");
+    Save("fuzz_adapter", std::string("bringup_") + name, {4, 0, fz::kPlcAdr, 0},
+         Record([&] { CheckStatus(&g.S7); }));
+    Save("fuzz_adapter", std::string("init_") + name, {0, 1, fz::kPlcAdr, 0},
+         Record([&] { InitKabel(fz::kCom, 0); }));
+    Save("fuzz_adapter", std::string("exit_") + name, {1, 0, fz::kPlcAdr, 0},
+         Record([&] { ExitKabel(fz::kCom); }));
+    const std::pair<s7sim::Fault, const char *> faults[] = {
+        {s7sim::Fault::NakBlock, "nak"},
+        {s7sim::Fault::Collision, "collision"},
+        {s7sim::Fault::CorruptBcc, "bcc"},
+        {s7sim::Fault::GarbageBeforeStx, "garbage"},
+    };
+    if (style == s7sim::InitStyle::E) {
+      for (auto [fault, fname] : faults) {
+        ad.clear_faults();
+        ad.inject(fault, 1, 0);
+        Save("fuzz_adapter", std::string("init_") + fname, {0, 2, fz::kPlcAdr, 0},
+             Record([&] { InitKabel(fz::kCom, 0); }));
+        ad.clear_faults();
+      }
+    }
+    ad.stop();
+    S7ExitAll();
+  }
 }
 
 // ---- PPI: FDL frames and jobs ----
@@ -274,6 +337,33 @@ void RecordPpi() {
     RxProfiBlock(fz::kCom, fz::kPcAdr, fz::kPlcAdr, 0x7C, du.data());
   }
   {
+    // damaged and foreign answers to a request
+    BYTE job[24] = {0x32, 0x01, 0x00, 0x00, 0x02, 0x00, 0x00, 0x0E, 0x00, 0x00, 0x04, 0x01,
+                    0x12, 0x0A, 0x10, 0x02, 0x00, 0x06, 0x00, 0x01, 0x84, 0x00, 0x00, 0x10};
+    const std::pair<s7sim::PpiFault, const char *> frames[] = {
+        {s7sim::PpiFault::BadFcs, "bad_fcs"},         {s7sim::PpiFault::BadEd, "bad_ed"},
+        {s7sim::PpiFault::LeMismatch, "le_mismatch"}, {s7sim::PpiFault::Sd1Frame, "sd1"},
+        {s7sim::PpiFault::Sd3Frame, "sd3"},           {s7sim::PpiFault::OtherAddress, "other_adr"},
+    };
+    int op = 0;
+    for (auto [fault, name] : frames) {
+      st.inject({fault, s7sim::PpiFaultOn::Request, 0, 1});
+      ComClr(fz::kCom);
+      TxProfiBlock(fz::kCom, fz::kPlcAdr, fz::kPcAdr, 0x7C, job, 24);
+      fz::Guarded buf(261);
+      const uint8_t o = static_cast<uint8_t>(op++ % 2);  // raw receiver or answer filter
+      Save("fuzz_fdl", std::string("frame_") + name, {o, fz::kPcAdr, fz::kPlcAdr, 24}, Record([&] {
+             if (o == 0)
+               _RxProfiBlock(fz::kCom, buf.data());
+             else
+               RxProfiBlock(fz::kCom, fz::kPcAdr, fz::kPlcAdr, 0x7C, buf.data());
+           }));
+      st.inject({});
+      DelayMS(60);
+      ComClr(fz::kCom);
+    }
+  }
+  {
     // the status request's answer, an SD1 frame
     CStat[fz::kCom].Status = 0;
     g.S7.Status = FALSE;
@@ -299,6 +389,7 @@ int main(int argc, char **argv) {
   }
   g_dir = argv[1];
   RecordMpi();
+  RecordBringUp();
   RecordPpi();
   std::printf("%d corpus files written to %s\n", g_files, g_dir.c_str());
   return 0;
