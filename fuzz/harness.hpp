@@ -6,7 +6,9 @@
 // the pty master first, so each read attempt of the library takes exactly one
 // segment (an empty segment is one silent read). The port's read time-out is
 // 0, so silence costs nothing. What the library writes is drained and thrown
-// away on the master side.
+// away on the master side. The harnesses are also linked with
+// --wrap=nanosleep: while fed from the input, the library's short pauses
+// (token, poll, between packets) return at once.
 //
 // Input layout: a fixed header (its length depends on the harness), then
 // segments, each one length byte followed by that many bytes.
