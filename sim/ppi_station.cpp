@@ -61,18 +61,18 @@ void refresh_fcs(std::vector<uint8_t> &f) {
 }
 
 std::string frame_line(const char *dir, std::span<const uint8_t> f) {
-  if (f.size() == 1 && f[0] == kSc) return std::string(dir) + " SC E5";
-  std::string s = dir;
-  if (!f.empty() && f[0] == kSd1 && f.size() >= 4)
-    s += " SD1 DA=" + std::to_string(f[1]) + " SA=" + std::to_string(f[2]) + " FC=" + hex2(f[3]);
+  char line[96];
+  if (f.size() == 1 && f[0] == kSc)
+    std::snprintf(line, sizeof line, "%s SC E5", dir);
+  else if (!f.empty() && (f[0] == kSd1 || f[0] == kSd3) && f.size() >= 4)
+    std::snprintf(line, sizeof line, "%s %s DA=%u SA=%u FC=%02X", dir, f[0] == kSd1 ? "SD1" : "SD3",
+                  f[1], f[2], f[3]);
   else if (!f.empty() && f[0] == kSd2 && f.size() >= 7)
-    s += " SD2 LE=" + std::to_string(f[1]) + " DA=" + std::to_string(f[4]) +
-         " SA=" + std::to_string(f[5]) + " FC=" + hex2(f[6]);
-  else if (!f.empty() && f[0] == kSd3 && f.size() >= 4)
-    s += " SD3 DA=" + std::to_string(f[1]) + " SA=" + std::to_string(f[2]) + " FC=" + hex2(f[3]);
+    std::snprintf(line, sizeof line, "%s SD2 LE=%u DA=%u SA=%u FC=%02X", dir, f[1], f[4], f[5],
+                  f[6]);
   else
-    s += " " + std::to_string(f.size()) + " bytes";
-  return s;
+    std::snprintf(line, sizeof line, "%s %zu bytes", dir, f.size());
+  return line;
 }
 
 }  // namespace
@@ -314,10 +314,11 @@ std::vector<uint8_t> PpiStation::sd1(uint8_t fc) const {
 std::vector<uint8_t> PpiStation::sd2(uint8_t fc, std::span<const uint8_t> du) const {
   const uint8_t da = static_cast<uint8_t>(master_.value_or(0));
   const auto le = static_cast<uint8_t>(du.size() + 3);
-  std::vector<uint8_t> f{kSd2, le, le, kSd2, da, station_, fc};
-  f.insert(f.end(), du.begin(), du.end());
-  f.push_back(0);
-  f.push_back(kEd);
+  std::vector<uint8_t> f(7 + du.size() + 2);
+  const uint8_t head[7] = {kSd2, le, le, kSd2, da, station_, fc};
+  std::copy(std::begin(head), std::end(head), f.begin());
+  std::copy(du.begin(), du.end(), f.begin() + 7);
+  f.back() = kEd;
   refresh_fcs(f);
   return f;
 }
