@@ -10,6 +10,7 @@
 #include <bit>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +53,8 @@ argument, e.g. "s7demo /dev/pts/5"). Runs until interrupted (Ctrl-C).
                                             e.g. T3=0x2127 is 127 s
   --cpu TEXT       identification text of the S7-200 (16 characters)
   --trace          print every block (PPI: every frame) on the line, decoded
+  --baud N         pace the line like a real one at N baud (11 bits a character)
+  --turnaround MS  the device's delay before each answer, in milliseconds
   --help           this text
 
 example: s7sim --station 2 --db 1:256 --set DB1.DBW0=0x1234 --set MB10=7 --trace
@@ -75,6 +78,7 @@ struct Options {
   std::vector<StationSetup> stations;
   bool ppi = false;
   bool trace = false;
+  s7sim::Pace pace;
   std::string device;
   std::optional<std::string> cpu;
 };
@@ -211,6 +215,11 @@ Options Parse(int argc, char **argv) {
       o.ppi = true;
     } else if (a == "--trace") {
       o.trace = true;
+    } else if (a == "--baud") {
+      o.pace.baud = static_cast<int>(Number(next(i, "--baud"), 300, 1000000, "baud rate"));
+    } else if (a == "--turnaround") {
+      o.pace.turnaround = std::chrono::milliseconds(
+          Number(next(i, "--turnaround"), 0, 10000, "turnaround in milliseconds"));
     } else if (a == "--device") {
       o.device = next(i, "--device");
     } else if (a == "--cpu") {
@@ -323,11 +332,13 @@ int main(int argc, char **argv) {
   if (o.ppi) {
     station = std::make_unique<s7sim::PpiStation>(fd, o.stations[0].addr, *plcs[0]);
     if (o.trace) station->set_trace(TraceLine);
+    station->set_pace(o.pace);
   } else {
     adapter = std::make_unique<s7sim::MpiAdapter>(fd);
     for (size_t i = 0; i < o.stations.size(); ++i)
       adapter->add_station(o.stations[i].addr, *plcs[i]);
     if (o.trace) adapter->set_trace(TraceLine);
+    adapter->set_pace(o.pace);
   }
 
   {
