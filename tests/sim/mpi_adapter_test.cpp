@@ -616,6 +616,8 @@ TEST(MpiAdapterFaults, LinkFaultsShowOnTheLine) {
   EXPECT_EQ(rig.pc.send(init_record(0)), NAK);
   EXPECT_EQ(rig.pc.send(init_record(0)), NAK);
   EXPECT_EQ(rig.pc.send(init_record(0)), DLE);
+  // The adapter records the block just after its DLE has gone out.
+  for (int i = 0; i < 200 && rig.adapter.blocks_from_pc().empty(); ++i) usleep(1000);
   EXPECT_EQ(rig.adapter.blocks_from_pc().size(), 1u);
   // A wrong BCC: we answer NAK and the adapter repeats the block correctly.
   EXPECT_FALSE(rig.pc.receive());
