@@ -1,6 +1,8 @@
 // The simulated S7-200 on its own: the test plays the PC on the pty's slave
-// side, byte by byte, and checks every answer, every recorded violation and
-// every injected fault.
+// side, byte by byte: the violations the station records, the damage each
+// injected fault does, garbage and a prompt stop, and one library session.
+// Good-path jobs, acknowledgements and disconnects are the business of the
+// library's PPI tests (tests/connection/ppi_test, tests/s7/ppi*_test).
 #include "ppi_station.hpp"
 
 #include <fcntl.h>
@@ -9,13 +11,15 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <numeric>
+#include <functional>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include "peer.hpp"
 #include "plc.hpp"
 #include "pty.hpp"
+#include "s7serial.h"
 #include "testutil.hpp"
 
 namespace {
@@ -28,46 +32,14 @@ using s7sim::PpiFaultOn;
 constexpr uint8_t kSt = 2;  // the station
 constexpr uint8_t kPc = 0;
 
-Bytes sd1(uint8_t da, uint8_t sa, uint8_t fc) {
-  return {0x10, da, sa, fc, static_cast<uint8_t>((da + sa + fc) & 0xFF), 0x16};
-}
-
-Bytes sd2(uint8_t da, uint8_t sa, uint8_t fc, const Bytes &du) {
-  const auto le = static_cast<uint8_t>(du.size() + 3);
-  Bytes f{0x68, le, le, 0x68, da, sa, fc};
-  f.insert(f.end(), du.begin(), du.end());
-  f.push_back(static_cast<uint8_t>(std::accumulate(f.begin() + 4, f.end(), 0u) & 0xFF));
-  f.push_back(0x16);
-  return f;
-}
+using s7test::sd1;
+using s7test::sd2;
 
 // Read job for `count` bytes of DB 1 from byte `at`.
-Bytes read_job(uint16_t count, uint16_t at = 0) {
-  const uint32_t bit = at * 8u;
-  return {0x32,
-          0x01,
-          0x00,
-          0x00,
-          0x02,
-          0x00,
-          0x00,
-          0x0E,
-          0x00,
-          0x00,
-          0x04,
-          0x01,
-          0x12,
-          0x0A,
-          0x10,
-          0x02,
-          static_cast<uint8_t>(count >> 8),
-          static_cast<uint8_t>(count),
-          0x00,
-          0x01,
-          0x84,
-          static_cast<uint8_t>(bit >> 16),
-          static_cast<uint8_t>(bit >> 8),
-          static_cast<uint8_t>(bit)};
+Bytes read_job(uint8_t count, uint8_t at = 0) {
+  const auto hi = static_cast<uint8_t>(at >> 5), lo = static_cast<uint8_t>(at << 3);
+  return {0x32, 0x01, 0x00, 0x00, 0x02, 0x00,  0x00, 0x0E, 0x00, 0x00, 0x04, 0x01,
+          0x12, 0x0A, 0x10, 0x02, 0x00, count, 0x00, 0x01, 0x84, 0x00, hi,   lo};
 }
 
 class Station : public ::testing::Test {
@@ -80,13 +52,6 @@ class Station : public ::testing::Test {
     cfmakeraw(&t);
     tcsetattr(pc, TCSANOW, &t);
     plc.add_db(1, 512);
-    Bytes data(200);
-    std::iota(data.begin(), data.end(), 1);
-    plc.write_bytes(s7sim::Area::DB, 1, 0, data);
-    station.set_trace([this](const std::string &l) {
-      std::lock_guard lk(trace_mu);
-      lines.push_back(l);
-    });
     station.start();
   }
   void TearDown() override {
@@ -133,110 +98,7 @@ class Station : public ::testing::Test {
   s7sim::Plc plc;
   s7sim::PpiStation station{pty.master(), kSt, plc};
   int pc = -1;
-  std::mutex trace_mu;
-  std::vector<std::string> lines;
 };
-
-TEST_F(Station, AnswersStatusRequestsAndCarriesJobs) {
-  connect();
-  EXPECT_EQ(station.master(), kPc);
-  // The job's answer, as the Plc gives it, in an SD2 frame to the PC.
-  send(sd2(kSt, kPc, 0x7C, read_job(10, 4)));
-  EXPECT_EQ(answer(), Bytes{0xE5});
-  std::this_thread::sleep_for(std::chrono::milliseconds(6));
-  send(sd1(kSt, kPc, 0x5C));
-  const Bytes f = answer();
-  ASSERT_GE(f.size(), 9u);
-  EXPECT_EQ(s7test::hex(Bytes(f.begin(), f.begin() + 7)), "68 1F 1F 68 00 02 08");
-  const Bytes du(f.begin() + 7, f.end() - 2);
-  EXPECT_EQ(f, sd2(kPc, kSt, 0x08, du));
-  ASSERT_EQ(du.size(), 28u);
-  EXPECT_EQ(du[1], 0x03);
-  EXPECT_EQ(du[14], 0xFF);
-  EXPECT_EQ(du[18], 5);  // byte 4 of DB 1 holds 5
-  EXPECT_EQ(du[27], 14);
-
-  // Every character is counted in both directions.
-  const auto c = station.counts();
-  EXPECT_EQ(c.rx_chars, 3 + 6 + 33 + 6);
-  EXPECT_EQ(c.tx_chars, 6 + 1 + 37);
-  EXPECT_EQ(c.tokens, 1);
-  EXPECT_EQ(c.status_requests, 1);
-  EXPECT_EQ(c.requests, 1);
-  EXPECT_EQ(c.polls, 1);
-  EXPECT_EQ(c.acks, 1);
-  EXPECT_EQ(c.answers, 1);
-  EXPECT_TRUE(station.violations().empty());
-
-  // One readable trace line per frame, with the S7 job.
-  std::lock_guard lk(trace_mu);
-  ASSERT_GE(lines.size(), 7u);
-  EXPECT_EQ(lines[0], "PC>PLC token DC 00 00");
-  EXPECT_EQ(lines[1], "PC>PLC SD1 DA=2 SA=0 FC=49");
-  EXPECT_EQ(lines[2], "PLC>PC SD1 DA=0 SA=2 FC=00 status");
-  EXPECT_NE(lines[3].find("FC=7C S7 job read 04, 1 item(s): area 84 DB 1 bit address 32 count 10"),
-            std::string::npos)
-      << lines[3];
-  EXPECT_EQ(lines[4], "PLC>PC SC E5");
-  EXPECT_EQ(lines[5], "PC>PLC SD1 DA=2 SA=0 FC=5C");
-  EXPECT_NE(lines[6].find("S7 answer read 04, 1 item(s), return code FF"), std::string::npos)
-      << lines[6];
-}
-
-TEST_F(Station, S7200PacketsFitAndLargerOnesAreRefused) {
-  connect();
-  EXPECT_EQ(plc.pdu_size(), s7sim::kS7200PduSize);
-  Bytes du = exchange(read_job(90));
-  ASSERT_EQ(du.size(), 18u + 90u);
-  EXPECT_EQ(du[14], 0xFF);
-  // A write of 90 bytes fits as well.
-  Bytes wr{0x32, 0x01, 0x00, 0x00, 0x02, 0x00, 0x00, 0x0E, 0x00, 0x5E, 0x05, 0x01, 0x12, 0x0A,
-           0x10, 0x02, 0x00, 0x5A, 0x00, 0x01, 0x84, 0x00, 0x00, 0x00, 0x00, 0x04, 0x02, 0xD0};
-  wr.resize(wr.size() + 90, 0x77);
-  du = exchange(wr);
-  ASSERT_EQ(du.size(), 15u);
-  EXPECT_EQ(du[14], 0xFF);
-  EXPECT_EQ(plc.read_bytes(s7sim::Area::DB, 1, 89, 1)[0], 0x77);
-  // 200 bytes do not fit the S7-200's PDU: refused as a whole.
-  du = exchange(read_job(200));
-  ASSERT_EQ(du.size(), 12u);
-  EXPECT_EQ(du[10], s7sim::kErrClassPdu);
-  EXPECT_TRUE(station.violations().empty());
-}
-
-TEST_F(Station, AcknowledgesAsOftenAsAskedAndCanAnswerDirectly) {
-  connect();
-  station.set_acks_before_answer(2);
-  send(sd2(kSt, kPc, 0x7C, read_job(2)));
-  EXPECT_EQ(answer(), Bytes{0xE5});
-  for (int i = 0; i < 2; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(6));
-    send(sd1(kSt, kPc, 0x5C));
-    EXPECT_EQ(answer(), Bytes{0xE5});
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(6));
-  send(sd1(kSt, kPc, 0x5C));
-  EXPECT_EQ(answer().size(), 9u + 20u);
-
-  station.set_acks_before_answer(0);
-  station.set_answer_directly(true);
-  send(sd2(kSt, kPc, 0x7C, read_job(2)));
-  const Bytes f = answer();
-  ASSERT_EQ(f.size(), 29u);
-  EXPECT_EQ(f[0], 0x68);
-  EXPECT_TRUE(station.violations().empty());
-}
-
-TEST_F(Station, DisconnectIsAcknowledgedAndLeavesNothingToFetch) {
-  connect();
-  send(sd1(kSt, kPc, 0x7C));
-  EXPECT_EQ(answer(), Bytes{0xE5});
-  std::this_thread::sleep_for(std::chrono::milliseconds(6));
-  send(sd1(kSt, kPc, 0x5C));
-  EXPECT_EQ(answer(), sd1(kPc, kSt, 0x09));
-  EXPECT_EQ(station.counts().disconnects, 1);
-  EXPECT_TRUE(station.violations().empty());
-}
 
 TEST_F(Station, RecordsWhatThePcDoesWrong) {
   // A request before anyone asked for the status.
@@ -285,6 +147,7 @@ TEST_F(Station, RecordsWhatThePcDoesWrong) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
+    const size_t before = station.violations().size();
     send(c.frame);
     if (std::string(c.what) == "poll") {
       EXPECT_EQ(answer(), sd1(kPc, kSt, 0x09));  // answered, but recorded
@@ -293,6 +156,7 @@ TEST_F(Station, RecordsWhatThePcDoesWrong) {
       EXPECT_TRUE(a.empty()) << s7test::hex(a);
     }
     EXPECT_TRUE(violation_with(c.violation));
+    EXPECT_EQ(station.violations().size(), before + 1);  // one record each
   }
   // A poll sooner than 5 ms after the acknowledgement.
   // (Sent in one go, the poll is there the moment the 0xE5 goes out.)
@@ -307,98 +171,78 @@ TEST_F(Station, RecordsWhatThePcDoesWrong) {
 
 TEST_F(Station, InjectedFaultsDamageExactlyWhatTheySay) {
   connect();
-  const Bytes job = read_job(2);
   station.set_answer_directly(true);
-  send(sd2(kSt, kPc, 0x7C, job));
+  const Bytes request = sd2(kSt, kPc, 0x7C, read_job(2));
+  send(request);
   const Bytes good = answer();
   ASSERT_EQ(good.size(), 29u);
-
-  station.inject({PpiFault::BadFcs, PpiFaultOn::Request});
-  send(sd2(kSt, kPc, 0x7C, job));
-  Bytes f = answer();
-  ASSERT_EQ(f.size(), good.size());
-  EXPECT_EQ(f[27], static_cast<uint8_t>(good[27] + 1));
-  // Only once: the next one is good again.
-  send(sd2(kSt, kPc, 0x7C, job));
-  EXPECT_EQ(answer(), good);
-
-  station.inject({PpiFault::BadEd, PpiFaultOn::Request});
-  send(sd2(kSt, kPc, 0x7C, job));
-  f = answer();
-  EXPECT_EQ(f.back(), 0x17);
-
-  station.inject({PpiFault::LeMismatch, PpiFaultOn::Request});
-  send(sd2(kSt, kPc, 0x7C, job));
-  f = answer();
-  EXPECT_EQ(f[1] + 1, f[2]);
-
-  station.inject({PpiFault::OtherAddress, PpiFaultOn::Request});
-  send(sd2(kSt, kPc, 0x7C, job));
-  f = answer();
-  Bytes other = good;
+  Bytes bad_fcs = good;
+  ++bad_fcs[27];
+  Bytes other = bad_fcs;
   other[5] = kSt + 1;
-  other[27] = static_cast<uint8_t>(good[27] + 1);
-  EXPECT_EQ(f, other);
 
-  station.inject({PpiFault::Sd3Frame, PpiFaultOn::Request});
-  send(sd2(kSt, kPc, 0x7C, job));
-  f = answer();
-  ASSERT_EQ(f.size(), 14u);
-  EXPECT_EQ(f[0], 0xA2);
-
-  station.inject({PpiFault::Sd1Frame, PpiFaultOn::Request});
-  send(sd2(kSt, kPc, 0x7C, job));
-  EXPECT_EQ(answer(), sd1(kPc, kSt, 0x08));
+  // Answers to a request, each damaged once: the next one is good again.
+  const auto le_off = [](const Bytes &f) { return f.size() > 2 && f[1] + 1 == f[2]; };
+  struct Case {
+    PpiFault fault;
+    std::function<bool(const Bytes &)> damaged;
+  };
+  const std::vector<Case> cases{
+      {PpiFault::BadFcs, [&](const Bytes &f) { return f == bad_fcs; }},
+      {PpiFault::BadEd, [](const Bytes &f) { return f.size() == 29 && f.back() == 0x17; }},
+      {PpiFault::LeMismatch, le_off},
+      {PpiFault::OtherAddress, [&](const Bytes &f) { return f == other; }},
+      {PpiFault::Sd3Frame, [](const Bytes &f) { return f.size() == 14 && f[0] == 0xA2; }},
+      {PpiFault::Sd1Frame, [](const Bytes &f) { return f == sd1(kPc, kSt, 0x08); }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.fault));
+    station.inject({c.fault, PpiFaultOn::Request});
+    send(request);
+    const Bytes f = answer();
+    EXPECT_TRUE(c.damaged(f)) << s7test::hex(f);
+    send(request);
+    EXPECT_EQ(answer(), good);
+  }
 
   // Skip one, then silence twice.
   station.inject({PpiFault::Silence, PpiFaultOn::Request, 1, 2});
-  send(sd2(kSt, kPc, 0x7C, job));
-  EXPECT_EQ(answer(), good);
-  send(sd2(kSt, kPc, 0x7C, job));
-  EXPECT_TRUE(silence(150).empty());
-  send(sd2(kSt, kPc, 0x7C, job));
-  EXPECT_TRUE(silence(150).empty());
-  send(sd2(kSt, kPc, 0x7C, job));
-  EXPECT_EQ(answer(), good);
-
-  // On the status request and on the poll.
-  station.set_answer_directly(false);
-  station.inject({PpiFault::AckForever, PpiFaultOn::StatusRequest});
-  send({0xDC, 0x00, 0x00});
-  std::this_thread::sleep_for(std::chrono::milliseconds(12));
-  send(sd1(kSt, kPc, 0x49));
-  EXPECT_EQ(answer(), Bytes{0xE5});
-  station.inject({PpiFault::BadFcs, PpiFaultOn::Poll});
-  send(sd2(kSt, kPc, 0x7C, job));
-  EXPECT_EQ(answer(), Bytes{0xE5});
-  std::this_thread::sleep_for(std::chrono::milliseconds(6));
-  send(sd1(kSt, kPc, 0x5C));
-  f = answer();
-  ASSERT_EQ(f.size(), good.size());
-  EXPECT_EQ(f[27], static_cast<uint8_t>(good[27] + 1));
-
-  // Twenty and more acknowledgements.
-  station.inject({PpiFault::AckForever, PpiFaultOn::Request});
-  send(sd2(kSt, kPc, 0x7C, job));
-  EXPECT_EQ(answer(), Bytes{0xE5});
-  for (int i = 0; i < 25; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    send(sd1(kSt, kPc, 0x5C));
-    ASSERT_EQ(answer(), Bytes{0xE5}) << i;
+  for (bool answered : {true, false, false, true}) {
+    send(request);
+    if (answered)
+      EXPECT_EQ(answer(), good);
+    else
+      EXPECT_TRUE(silence(150).empty());
   }
-  EXPECT_TRUE(station.violations().empty());
-}
 
-TEST_F(Station, ByteBetweenJobsAndTheFrameThatFollows) {
-  connect();
+  // On the poll.
+  station.set_answer_directly(false);
+  const auto poll = [&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(6));
+    send(sd1(kSt, kPc, 0x5C));
+    return answer();
+  };
+  station.inject({PpiFault::BadFcs, PpiFaultOn::Poll});
+  send(request);
+  EXPECT_EQ(answer(), Bytes{0xE5});
+  EXPECT_EQ(poll(), bad_fcs);
+
+  // A byte on the idle line; the PC breaks its next frame off, as it must:
+  // no job, no violation; then the next job goes through.
+  const size_t jobs = plc.jobs().size();
   station.inject({PpiFault::ByteWhileSending, PpiFaultOn::Request});
-  EXPECT_EQ(answer(), Bytes{0xE5});  // put on the line while the PC is idle
-  // The PC breaks its frame off, as it must: no violation, no job.
+  EXPECT_EQ(answer(), Bytes{0xE5});
   send({0x68, 0x1B, 0x1B, 0x68, kSt, kPc, 0x7C, 0x32});
   EXPECT_TRUE(silence(300).empty());
-  EXPECT_TRUE(plc.jobs().empty());
-  EXPECT_TRUE(station.violations().empty());
+  EXPECT_EQ(plc.jobs().size(), jobs);
   EXPECT_EQ(exchange(read_job(2)).size(), 20u);
+
+  // Acknowledgements only, poll after poll.
+  station.inject({PpiFault::AckForever, PpiFaultOn::Request});
+  send(request);
+  EXPECT_EQ(answer(), Bytes{0xE5});
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(poll(), Bytes{0xE5}) << i;
+  EXPECT_TRUE(station.violations().empty());
 }
 
 TEST_F(Station, SurvivesGarbageAndStopsPromptly) {
@@ -422,6 +266,28 @@ TEST_F(Station, SurvivesGarbageAndStopsPromptly) {
   silence(150);
   connect();
   EXPECT_EQ(exchange(read_job(4)).size(), 22u);
+}
+
+TEST(PpiLibrary, SessionThroughTheStationLeavesNoViolation) {
+  s7test::PtyPort port{0};
+  s7sim::Plc plc;
+  plc.add_db(1, 64);
+  const Bytes data{0x10, 0x68, 0x16, 0xE5};  // PPI delimiters and the short acknowledgement
+  s7sim::PpiStation station{port.master(), kSt, plc};
+  station.start();
+  S7 s7{};
+  ASSERT_TRUE(S7PPIInit(&s7, 0, kSt, kPc, 19200));
+  Bytes wr = data;
+  EXPECT_TRUE(S7WrDBB(&s7, 1, 8, 4, wr.data()));
+  EXPECT_EQ(plc.read_bytes(s7sim::Area::DB, 1, 8, 4), data);
+  BYTE rd[4] = {};
+  EXPECT_TRUE(S7RdDBB(&s7, 1, 8, 4, rd));
+  EXPECT_EQ(Bytes(rd, rd + 4), data);
+  EXPECT_TRUE(S7Exit(&s7));
+  EXPECT_EQ(station.counts().disconnects, 1);
+  const auto v = station.violations();
+  EXPECT_TRUE(v.empty()) << v.front();
+  station.stop();
 }
 
 TEST(DescribeS7, ReadableJobsAndAnswers) {
