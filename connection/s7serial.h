@@ -26,8 +26,8 @@ typedef struct {
 
 /* S7 job header. LenBl1/LenBl2 travel high byte first. */
 typedef struct {
-  BYTE Ubk1;   /* 0x32 */
-  BYTE Code;   /* 0x01 job, 0x03 answer to a job, 0x07 user data */
+  BYTE Ubk1; /* 0x32 */
+  BYTE Code; /* 0x01 job, 0x03 answer to a job, 0x07 user data */
   BYTE Ub2[4];
   WORD LenBl1; /* parameter length */
   WORD LenBl2; /* data length */
@@ -143,16 +143,16 @@ BOOL S7WrEReal(LPS7 pS7, int Ab, int Anz, float *Buf);
 /* ---- timers and counters ---- */
 int BCDInt(int Bcd);
 DWORD BCDToInt(DWORD bcdWert);
-BOOL S7RdTimer(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);   /* milliseconds */
-BOOL S7WrTimer(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);   /* milliseconds */
-BOOL S7RdCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf);  /* 0..999 */
-BOOL S7WrCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf);  /* 0..999 */
+BOOL S7RdTimer(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);  /* milliseconds */
+BOOL S7WrTimer(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);  /* milliseconds */
+BOOL S7RdCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf); /* 0..999 */
+BOOL S7WrCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf); /* 0..999 */
 
 /* ---- information services ---- */
 char *IToA(int Wert, int Stellen);
-int S7GetCPUInfo(LPS7 lpS7, char *InfoStr);      /* InfoStr: 17 bytes */
+int S7GetCPUInfo(LPS7 lpS7, char *InfoStr); /* InfoStr: 17 bytes */
 int S7GetDBLen(LPS7 lpS7, int DBNr);
-int S7GetMPIMembers(LPS7 lpS7, LPWORD pTeiln);   /* pTeiln: 127 entries */
+int S7GetMPIMembers(LPS7 lpS7, LPWORD pTeiln); /* pTeiln: 127 entries */
 
 #ifdef __cplusplus
 }

@@ -18,12 +18,12 @@ extern "C" {
 
 /* One record per serial port. */
 typedef struct {
-  int hCom;                     /* descriptor; negative after a failed open */
-  int ComRefCnt;                /* number of openers; the port is open while > 0 */
-  struct termios TIo;           /* settings applied at open */
-  struct termios OldTIo;        /* settings found at open, restored at the last close */
-  int Timeout;                  /* read time-out of one read call, ms */
-  BOOL bUnget;                  /* a look-ahead byte is held in UngetC */
+  int hCom;              /* descriptor; negative after a failed open */
+  int ComRefCnt;         /* number of openers; the port is open while > 0 */
+  struct termios TIo;    /* settings applied at open */
+  struct termios OldTIo; /* settings found at open, restored at the last close */
+  int Timeout;           /* read time-out of one read call, ms */
+  BOOL bUnget;           /* a look-ahead byte is held in UngetC */
   BYTE UngetC;
   BYTE Buf[RS232_BUFSIZE];      /* linear receive buffer */
   int RxIn;                     /* valid bytes in Buf */
