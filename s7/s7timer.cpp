@@ -27,6 +27,45 @@ LPWORD HoleWortPuffer(WORD Anz) {
   return static_cast<LPWORD>(std::malloc(Worte * sizeof(WORD)));
 }
 
+// A run of timer or counter words read through temporary storage; each word
+// is converted into the caller's value only when the whole run was read.
+template <class T, class Wandeln>
+BOOL LiesWorte(LPS7 pS7, int Ab, int Anz, T *Buf, int Typ, Wandeln AusWort) {
+  const WORD wAnz = static_cast<WORD>(Anz);
+  LPWORD Tmp = HoleWortPuffer(wAnz);
+  if (Tmp == nullptr) {
+    pS7->Err = -8;
+    return FALSE;
+  }
+  const BOOL bRes = S7RdW(pS7, 0, Ab, wAnz, Tmp, Typ, Typ);
+  if (bRes)
+    for (WORD i = 0; i < wAnz; ++i) Buf[i] = AusWort(Tmp[i]);
+  std::free(Tmp);
+  return bRes;
+}
+
+// A run of caller values written as timer or counter words; a value that
+// cannot be coded stops the call with -9 before anything is sent.
+template <class T, class Wandeln>
+BOOL SchreibeWorte(LPS7 pS7, int Ab, int Anz, const T *Buf, int Typ, Wandeln InWort) {
+  const WORD wAnz = static_cast<WORD>(Anz);
+  LPWORD Tmp = HoleWortPuffer(wAnz);
+  if (Tmp == nullptr) {
+    pS7->Err = -8;
+    return FALSE;
+  }
+  for (WORD i = 0; i < wAnz; ++i) {
+    if (!InWort(Buf[i], &Tmp[i])) {
+      pS7->Err = -9;
+      std::free(Tmp);
+      return FALSE;
+    }
+  }
+  const BOOL bRes = S7WrW(pS7, 0, Ab, wAnz, Tmp, Typ, Typ);
+  std::free(Tmp);
+  return bRes;
+}
+
 }  // namespace
 
 extern "C" {
@@ -67,71 +106,20 @@ BOOL CounterToWord(DWORD Wert, LPWORD pWort) {
 }
 
 BOOL S7RdTimer(LPS7 pS7, int Ab, int Anz, LPDWORD Buf) {
-  const WORD wAnz = static_cast<WORD>(Anz);
-  LPWORD Tmp = HoleWortPuffer(wAnz);
-  if (Tmp == nullptr) {
-    pS7->Err = -8;
-    return FALSE;
-  }
-  const BOOL bRes = S7RdW(pS7, 0, Ab, wAnz, Tmp, TypTimer, TypTimer);
-  if (bRes) {
-    for (WORD i = 0; i < wAnz; ++i) Buf[i] = TimerWordToMs(Tmp[i]);
-  }
-  std::free(Tmp);
-  return bRes;
+  return LiesWorte(pS7, Ab, Anz, Buf, TypTimer, TimerWordToMs);
 }
 
 BOOL S7WrTimer(LPS7 pS7, int Ab, int Anz, LPDWORD Buf) {
-  const WORD wAnz = static_cast<WORD>(Anz);
-  LPWORD Tmp = HoleWortPuffer(wAnz);
-  if (Tmp == nullptr) {
-    pS7->Err = -8;
-    return FALSE;
-  }
-  for (WORD i = 0; i < wAnz; ++i) {
-    if (!MsToTimerWord(Buf[i], &Tmp[i])) {
-      pS7->Err = -9;
-      std::free(Tmp);
-      return FALSE;
-    }
-  }
-  const BOOL bRes = S7WrW(pS7, 0, Ab, wAnz, Tmp, TypTimer, TypTimer);
-  std::free(Tmp);
-  return bRes;
+  return SchreibeWorte(pS7, Ab, Anz, Buf, TypTimer, MsToTimerWord);
 }
 
 BOOL S7RdCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf) {
-  const WORD wAnz = static_cast<WORD>(Anz);
-  LPWORD Tmp = HoleWortPuffer(wAnz);
-  if (Tmp == nullptr) {
-    pS7->Err = -8;
-    return FALSE;
-  }
-  const BOOL bRes = S7RdW(pS7, 0, Ab, wAnz, Tmp, TypCounter, TypCounter);
-  if (bRes) {
-    for (WORD i = 0; i < wAnz; ++i) Buf[i] = static_cast<WORD>(BCDToInt(Tmp[i]));
-  }
-  std::free(Tmp);
-  return bRes;
+  return LiesWorte(pS7, Ab, Anz, Buf, TypCounter,
+                   [](WORD w) { return static_cast<WORD>(BCDToInt(w)); });
 }
 
 BOOL S7WrCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf) {
-  const WORD wAnz = static_cast<WORD>(Anz);
-  LPWORD Tmp = HoleWortPuffer(wAnz);
-  if (Tmp == nullptr) {
-    pS7->Err = -8;
-    return FALSE;
-  }
-  for (WORD i = 0; i < wAnz; ++i) {
-    if (!CounterToWord(Buf[i], &Tmp[i])) {
-      pS7->Err = -9;
-      std::free(Tmp);
-      return FALSE;
-    }
-  }
-  const BOOL bRes = S7WrW(pS7, 0, Ab, wAnz, Tmp, TypCounter, TypCounter);
-  std::free(Tmp);
-  return bRes;
+  return SchreibeWorte(pS7, Ab, Anz, Buf, TypCounter, CounterToWord);
 }
 
 }  // extern "C"
