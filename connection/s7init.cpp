@@ -5,27 +5,10 @@
 // other users and opens the serial port. The first data call brings the
 // adapter up and connects.
 
-#include <cstddef>
 #include <cstring>
 
 #include "rs232.h"
 #include "s7conn.h"
-
-static_assert(sizeof(MPIHEAD) == 6, "MPI block header is 6 bytes on the line");
-static_assert(sizeof(MPIB1) == 10, "job header is 10 bytes on the line");
-static_assert(sizeof(MPIBLOCK) == 316, "an MPI block is 316 bytes");
-static_assert(offsetof(MPIBLOCK, B1) == 6 && offsetof(MPIBLOCK, Buf) == 16, "MPI block layout");
-static_assert(offsetof(MPIB1, Code) == 1 && offsetof(MPIB1, LenBl1) == 6 &&
-                  offsetof(MPIB1, LenBl2) == 8,
-              "job header layout");
-static_assert(sizeof(CONTOMPI) == 20 && offsetof(CONTOMPI, SrcTSAP) == 3 &&
-                  offsetof(CONTOMPI, MPIAdr) == 17,
-              "connect request layout");
-static_assert(sizeof(QUITTBL) == 7, "acknowledgement is 7 bytes");
-static_assert(sizeof(INIT_KABEL) == 23 && offsetof(INIT_KABEL, MPIBaud) == 15 &&
-                  offsetof(INIT_KABEL, MasterId) == 22,
-              "initialisation record layout");
-static_assert(sizeof(S7200CPUINFO) == 17, "CPU text and its zero byte");
 
 COMSTA CStat[COM_PORTS];
 LONG S7TimeOutwert = 54;

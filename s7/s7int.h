@@ -57,12 +57,6 @@ BOOL CounterToWord(DWORD Wert, LPWORD pWort);
 
 #include <cstddef>
 
-static_assert(sizeof(MPIHEAD) == 6, "block header is 6 bytes");
-static_assert(sizeof(MPIB1) == 10, "job header is 10 bytes");
-static_assert(offsetof(MPIB1, LenBl1) == 6 && offsetof(MPIB1, LenBl2) == 8,
-              "job header lengths at bytes 6 and 8");
-static_assert(sizeof(MPIBLOCK) == 316, "one block is 316 bytes");
-static_assert(offsetof(MPIBLOCK, Buf) == 16, "parameters start at byte 16 of a block");
 static_assert(sizeof(S7BSTHEAD) == 78, "block-information answer is 78 bytes");
 static_assert(offsetof(S7BSTHEAD, BstNr) == 12 && offsetof(S7BSTHEAD, InfoLen2) == 34,
               "block-information field positions");
