@@ -63,10 +63,7 @@ int S7GetCPUInfo(LPS7 lpS7, char *InfoStr) {
 
   LockCom(lpS7->Com);
   MPIBLOCK &Tx = lpS7->Tx;
-  Tx.H.BlockKennung = 0xF1;
-  Tx.B1 = S7RWB1;
-  s7job::PutLenBE(Tx.B1.LenBl1, s7job::ItemLen);
-  s7job::PutLenBE(Tx.B1.LenBl2, 0);
+  s7job::StartJob(Tx, 0);
   std::memcpy(Tx.Buf, CmdGetS7200Info, sizeof CmdGetS7200Info);
   const int r = DoRdMPIComu(lpS7, 30, 16, reinterpret_cast<LPBYTE>(Info.CPUText));
   UnlockCom(lpS7->Com);

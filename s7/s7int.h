@@ -97,6 +97,15 @@ inline WORD GetWordBE(const BYTE *p) { return static_cast<WORD>((p[0] << 8) | p[
 /* Stores a 16-bit length into a job header field, high byte first. */
 inline void PutLenBE(WORD &Feld, DWORD v) { PutWordBE(reinterpret_cast<BYTE *>(&Feld), v); }
 
+/* Block and job header of a read or write job: one 14-byte item as the
+ * parameter part and DataLen bytes of data (0 for a read). */
+inline void StartJob(MPIBLOCK &Tx, DWORD DataLen) {
+  Tx.H.BlockKennung = 0xF1;
+  Tx.B1 = S7RWB1;
+  PutLenBE(Tx.B1.LenBl1, ItemLen);
+  PutLenBE(Tx.B1.LenBl2, DataLen);
+}
+
 }  // namespace s7job
 
 #endif

@@ -125,11 +125,7 @@ int S7Wr(LPS7 pS7, int BstNr, int AbWort, int Anz, LPVOID pData, int Typ, int Un
   if (!IsTimerCounter(bTyp)) wAnz = static_cast<WORD>(wAnz * wUnit);
 
   MPIBLOCK &Tx = pS7->Tx;
-  Tx.H.BlockKennung = 0xF1;
-  Tx.B1 = S7RWB1;
-  s7job::PutLenBE(Tx.B1.LenBl1, s7job::ItemLen);
-  s7job::PutLenBE(Tx.B1.LenBl2, DataBytes + s7job::DataHeadLen);
-
+  s7job::StartJob(Tx, DataBytes + s7job::DataHeadLen);
   FillItem(pS7->CmdWr, bTyp, bDataType, wAnz, wBstNr, wAb, wUnit, static_cast<BYTE>(BitNr));
   std::memcpy(Tx.Buf, pS7->CmdWr, s7job::ItemLen);
 
@@ -183,10 +179,7 @@ int S7Rd(LPS7 pS7, int BstNr, int AbWort, int Anz, LPVOID pData, int Typ, int Un
   if (!IsTimerCounter(bTyp)) wAnz = static_cast<WORD>(wAnz * wUnit);
 
   MPIBLOCK &Tx = pS7->Tx;
-  Tx.H.BlockKennung = 0xF1;
-  Tx.B1 = S7RWB1;
-  s7job::PutLenBE(Tx.B1.LenBl1, s7job::ItemLen);
-
+  s7job::StartJob(Tx, 0);
   FillItem(pS7->CmdRd, bTyp, bDataType, wAnz, wBstNr, wAb, wUnit, static_cast<BYTE>(BitNr));
   std::memcpy(Tx.Buf, pS7->CmdRd, s7job::ItemLen);
 
