@@ -167,14 +167,20 @@ BOOL ResetBlockNr(LPS7I pS7) {
 }
 
 int DoMPIComu(LPS7I pS7, int TxLen) {
+  // A length the path cannot carry (beyond the transmit block; on PPI beyond
+  // one length byte) is refused before anything is sent, on both paths
+  // alike; the connection is not touched.
+  const int MaxTxLen = pS7->SPSTyp ? PPI_MAX_TXLEN : static_cast<int>(sizeof(MPIBLOCK));
+  if (TxLen < 0 || TxLen > MaxTxLen) {
+    pS7->Err = -1;
+    return -1;
+  }
   if (pS7->SPSTyp) return DoPPIComu(pS7, TxLen);
 
   const int Com = pS7->Com;
   MPIBLOCK &Tx = pS7->Tx;
   const BYTE *Sent = Bytes(Tx);
-  // a length beyond the transmit block cannot be sent
-  if (TxLen >= 0 && TxLen <= static_cast<int>(sizeof(MPIBLOCK)) &&
-      Tx3964RBlock(Com, Bytes(Tx), TxLen)) {
+  if (Tx3964RBlock(Com, Bytes(Tx), TxLen)) {
     const int n = RxMPIBlock(pS7);
     if (n <= 6) {
       if (n == 5 && Tx.H.BlockKennung == kDisconnect) return 5;
@@ -201,6 +207,10 @@ int DoMPIComu(LPS7I pS7, int TxLen) {
 }
 
 int DoWrMPIComu(LPS7I pS7, int TxLen) {
+  // Only a code set by this exchange may decide the result below, never one
+  // left from an earlier call (the PPI exchange leaves Err alone when it gets
+  // no usable answer).
+  pS7->Err = 0;
   const int n = DoMPIComu(pS7, TxLen);
   if (n > 11) {
     // the lengths arrive high byte first; from here on Rx.B1 holds them in

@@ -25,6 +25,7 @@ constexpr int kMaxDataUnit = 252;   // one length byte, less DA, SA and FC
 constexpr int kRawFrameSize = 261;  // LE 255 + 6
 
 static_assert(kBlockHeadLen == 6, "the S7 job starts after the 6-byte header");
+static_assert(PPI_MAX_TXLEN == kBlockHeadLen + kMaxDataUnit, "one limit for both checks");
 static_assert(sizeof(MPIBLOCK) - offsetof(MPIBLOCK, B1) >= kMaxDataUnit,
               "B1 and Buf hold the largest data unit");
 
@@ -100,13 +101,11 @@ int DoPPIComu(LPS7I pS7, int TxLen) {
   }
 
   int r = 0;
-  for (int Pass = 1; Pass <= kMaxPasses; ++Pass) {
+  for (int Pass = 0; Pass < kMaxPasses; ++Pass) {
     r = RxProfiBlock(Com, pS7->Rx.H.Dst, pS7->Rx.H.Src, kFcRequest, JobPart(pS7->Rx));
     if (r != 1) break;
-    // Only acknowledged: ask for the answer. After the last pass no poll is
-    // sent, since its answer would never be read and would be taken for the
-    // answer to the next job.
-    if (Pass == kMaxPasses) break;
+    // Only acknowledged: ask for the answer. The last pass polls as well;
+    // that poll's answer is not read.
     DelayMS(kPollPauseMs);
     TxProfiBlock(Com, pS7->Tx.H.Dst, pS7->Tx.H.Src, kFcPoll, nullptr, 0);
   }

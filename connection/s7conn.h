@@ -75,6 +75,9 @@ int DoRdMPIComu(LPS7I pS7, int TxLen, int Anz, LPBYTE Buf);
 BOOL DisconnectMPIAdr(LPS7I pS7);
 
 /* ---- PPI connection and request exchange ---- */
+/* Longest TxLen on PPI: the 6-byte header that stays home and a data unit of
+ * 252 bytes (one length byte, less DA, SA and FC). */
+#define PPI_MAX_TXLEN (6 + 252)
 BOOL ConnectToPPIAdr(LPS7I pS7);
 int DoPPIComu(LPS7I pS7, int TxLen);
 

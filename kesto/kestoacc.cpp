@@ -89,11 +89,16 @@ bool SlotOffen(LONG Ref) { return Ref >= 0 && Ref < KESTO_SLOTS && bInit[Ref]; }
 // Result of a failed S7 call: the record's Err, 0 meaning a general error.
 LONG Fehler(const S7 *pS7) { return pS7->Err != 0 ? pS7->Err : -5; }
 
-// A double as the PLC's 4-byte real: the nearest float, and beyond the float
-// range the infinity of the same sign.
+// A double as the PLC's 4-byte real: the nearest float. A value up to half a
+// float step beyond the largest float still rounds to it; from there on (the
+// tie included, which rounds to the even neighbour) it is the infinity of the
+// same sign. Spelled out, as the plain cast of such a value is undefined.
 float ToReal(double d) {
-  if (d > FLT_MAX) return INFINITY;
-  if (d < -FLT_MAX) return -INFINITY;
+  constexpr double Grenze = static_cast<double>(FLT_MAX) + 0x1p103;  // FLT_MAX + half a step
+  if (d >= Grenze) return INFINITY;
+  if (d <= -Grenze) return -INFINITY;
+  if (d > FLT_MAX) return FLT_MAX;
+  if (d < -FLT_MAX) return -FLT_MAX;
   return static_cast<float>(d);
 }
 

@@ -95,11 +95,11 @@ int _RxProfiBlock(int Com, LPBYTE Buffer) {
       if (!ComWaitC(Com, &Buffer[2], kNextByteWait)) return -1;
       if (Buffer[1] != Buffer[2]) return -1;
       const int Le = Buffer[1];
-      // LE counts DA, SA and FC at least: a smaller one is a damaged frame,
-      // judged like a length pair that differs, after the two length bytes.
-      if (Le < kFdlHeadLen) return -1;
       // Buffer[3 .. Le + 5]: at most index 260 of the 261 bytes.
       if (ComRxBlock(Com, &Buffer[3], Le + 3) < Le + 3) return -1;
+      // LE counts DA, SA and FC at least: a smaller one is a damaged frame,
+      // judged once the frame has been read, so nothing of it is left over.
+      if (Le < kFdlHeadLen) return -1;
       if (Buffer[3] != FDL_SD2) return -1;
       if (Sum(&Buffer[4], Le) != Buffer[Le + 4] || Buffer[Le + 5] != FDL_ED) return -1;
       return Le + 6;

@@ -181,6 +181,9 @@ BOOL ComClose(int Com) {
   p.ComRefCnt = 0;
   if (p.hCom >= 0) {
     RestoreLowLatency(Com);
+    // the last bytes leave at the speed and parity they were sent with
+    while (tcdrain(p.hCom) != 0 && errno == EINTR) {
+    }
     if (Extra[Com].bOldValid) tcsetattr(p.hCom, TCSANOW, &p.OldTIo);
     close(p.hCom);
   }

@@ -116,7 +116,9 @@ int S7GetDBLen(LPS7 lpS7, int DBNr) {
 
 int S7GetMPIMembers(LPS7 lpS7, LPWORD pTeiln) {
   const int Com = lpS7->Com;
-  if (Com >= COM_PORTS) {  // a record whose init failed: no port to ask
+  // A record whose init failed has no port to ask, and a PPI record has no
+  // adapter: the request would only disturb the bus and wait out its time.
+  if (Com >= COM_PORTS || lpS7->SPSTyp) {
     lpS7->Err = -1;
     return 0;
   }

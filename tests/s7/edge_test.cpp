@@ -1,0 +1,143 @@
+// Edges of the exchange and of the calls above it: codes left from an earlier
+// call, the float range of the real writes, the last poll, a short SD2 frame,
+// an oversize send length, the drain before the last close, and the bus-member
+// request on a record without an adapter.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <cfloat>
+#include <cmath>
+#include <thread>
+#include <vector>
+
+#include "fdl.h"
+#include "kesto.h"
+#include "plc.hpp"
+#include "ppi_station.hpp"
+#include "s7conn.h"
+#include "s7serial.h"
+#include "testutil.hpp"
+
+namespace {
+int gDrains = 0;
+tcflag_t gCflagAtDrain = 0;
+}  // namespace
+
+// Every drain is counted with the line settings it finds, then carried out.
+extern "C" int tcdrain(int fd) {
+  termios t{};
+  if (tcgetattr(fd, &t) == 0) gCflagAtDrain = t.c_cflag;
+  ++gDrains;
+  static const auto Real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "tcdrain"));
+  return Real ? Real(fd) : 0;
+}
+
+namespace {
+
+using s7sim::PpiFault;
+using s7sim::PpiFaultOn;
+
+constexpr int kCom = 4;
+
+class Edge : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    plc.add_db(1, 64);
+    station.start();
+  }
+  void TearDown() override { station.stop(); }
+  s7test::PtyPort port{kCom};
+  s7sim::Plc plc;
+  s7sim::PpiStation station{port.master(), 2, plc};
+  S7 s7{};
+  BYTE data[4] = {1, 2, 3, 4};
+};
+
+TEST_F(Edge, PpiWriteResultIsDecidedByItsOwnExchange) {
+  ASSERT_TRUE(S7PPIInit(&s7, kCom, 2, 0, 9600));
+  // the first write brings the connection up; the station keeps silent
+  station.inject({PpiFault::Silence, PpiFaultOn::Request});
+  EXPECT_EQ(S7Wr(&s7, 1, 0, 2, data, 0x84, 1, 2, 0), -1);
+  EXPECT_EQ(s7.Err, 2) << "no usable answer, not the bring-up's -1";
+  EXPECT_EQ(s7.Status, TRUE);
+  DWORD ms = 99999999;  // refused unsent
+  EXPECT_FALSE(S7WrTimer(&s7, 0, 1, &ms));
+  EXPECT_EQ(s7.Err, -9);
+  station.inject({PpiFault::Silence, PpiFaultOn::Request});
+  EXPECT_EQ(S7Wr(&s7, 1, 0, 2, data, 0x84, 1, 2, 0), -1);
+  EXPECT_EQ(s7.Err, 2) << "not the timer call's -9";
+}
+
+TEST_F(Edge, AcknowledgedTwentyTimesThePcPollsTwentyTimes) {
+  ASSERT_TRUE(S7PPIInit(&s7, kCom, 2, 0, 9600));
+  ASSERT_TRUE(CheckStatus(&s7));
+  station.inject({PpiFault::AckForever, PpiFaultOn::Request});
+  EXPECT_EQ(S7Rd(&s7, 1, 0, 2, data, 0x84, 1, 2, 0), -1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the last poll arrives
+  EXPECT_EQ(station.counts().polls, 20);
+}
+
+TEST_F(Edge, ShortSd2FrameIsReadWholeAndRefused) {
+  ASSERT_TRUE(S7PPIInit(&s7, kCom, 2, 0, 9600));
+  const std::vector<uint8_t> in = {0x68, 0x02, 0x02, 0x68, 0x02, 0x00, 0x02, 0x16, 0xE5};
+  station.stop();
+  ASSERT_TRUE(s7sim::write_all(port.master(), in));
+  BYTE buf[261];
+  EXPECT_EQ(_RxProfiBlock(kCom, buf), -1);
+  EXPECT_EQ(_RxProfiBlock(kCom, buf), 1) << "the frame's last bytes were left over";
+}
+
+TEST_F(Edge, OversizeSendLengthIsRefusedUnsentOnBothPaths) {
+  s7test::PtyPort mpiPort{5};
+  S7 mpi{};
+  ASSERT_TRUE(S7PPIInit(&s7, kCom, 2, 0, 9600));
+  ASSERT_TRUE(S7InitFastBaud(&mpi, 5, 2, 0, 19200));
+  station.stop();
+  const struct {
+    S7 *rec;
+    int TxLen;
+  } cases[] = {{&s7, 6 + 253}, {&s7, -1}, {&mpi, sizeof(MPIBLOCK) + 1}, {&mpi, -1}};
+  for (const auto &c : cases) {
+    c.rec->Status = TRUE;
+    CStat[c.rec->Com].Status = 1;
+    EXPECT_EQ(DoMPIComu(c.rec, c.TxLen), -1) << c.TxLen;
+    EXPECT_EQ(c.rec->Err, -1);
+    EXPECT_EQ(c.rec->Status, TRUE);
+    EXPECT_EQ(CStat[c.rec->Com].Status, 1);
+  }
+  EXPECT_TRUE(s7sim::read_until_quiet(port.master(), 100).empty());
+  EXPECT_TRUE(s7sim::read_until_quiet(mpiPort.master(), 50).empty());
+}
+
+TEST_F(Edge, NoBusMemberRequestOnPpiAndADrainBeforeTheLastClose) {
+  ASSERT_TRUE(S7PPIInit(&s7, kCom, 2, 0, 9600));
+  station.stop();
+  WORD members[128] = {};
+  EXPECT_EQ(S7GetMPIMembers(&s7, members), 0);
+  EXPECT_EQ(s7.Err, -1);
+  EXPECT_TRUE(s7sim::read_until_quiet(port.master(), 100).empty()) << "nothing on the line";
+  // odd parity, which the found settings lack, is still set when draining
+  s7test::PtyPort mpiPort{5};
+  S7 mpi{};
+  ASSERT_TRUE(S7InitFastBaud(&mpi, 5, 2, 0, 19200));
+  gDrains = 0;
+  S7Exit(&mpi);
+  EXPECT_EQ(gDrains, 1);
+  EXPECT_TRUE(gCflagAtDrain & PARODD);
+}
+
+TEST_F(Edge, RealsRoundToTheLargestFloatUpToHalfAStepBeyond) {
+  std::string dev = port.pty.slave_name();
+  ASSERT_EQ(KS7SetDevName(kCom, dev.data()), 0);
+  const LONG ref = KS7OpenEx(kCom, 2, 0, 9600, 200, 0);
+  ASSERT_GE(ref, 0);
+  const double edge = static_cast<double>(FLT_MAX) + 0x1p103;  // the tie rounds to infinity
+  double v[] = {3.4028235e38, std::nextafter(edge, 0.0), edge, -std::nextafter(edge, 0.0), -edge};
+  ASSERT_EQ(KS7WrReal(ref, 'D', 1, 0, 5, v), 0);
+  EXPECT_EQ(s7test::hex(plc.read_bytes(s7sim::Area::DB, 1, 0, 20)),
+            "7F 7F FF FF 7F 7F FF FF 7F 80 00 00 FF 7F FF FF FF 80 00 00");
+  KS7Close(ref);
+}
+
+}  // namespace
