@@ -198,7 +198,7 @@ void WrTimer(LONG Ref) {
   std::printf("\nAnzahl der Timer: / count of Timer:  ");
   if (!LiesDWord(Anz) || !AnzahlOk(Anz)) return;
   std::printf("\nSchreibwert: / write value:");
-  if (!LiesDWord(Wert)) return;
+  if (!LiesTimerWert(Wert)) return;
   for (DWORD i = 0; i < Anz; ++i) DWordBuffer[i] = RampeDWord(Wert, i);
   const LONG Res = KS7WrDW(Ref, 'T', 0, Start, Anz, DWordBuffer);
   if (Res != 0) {

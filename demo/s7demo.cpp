@@ -4,92 +4,55 @@
 
 #include <strings.h>
 
-#include <cerrno>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 DWORD EigeneMPIAdr = 1;  // the PC's own station address, left out of the bus list
 
 namespace {
 
-// One typed line, without its line end. Long enough for any number; a longer
-// line is read to its end and refused.
-constexpr int ZEILE = 128;
-
-enum class Zeile { Ok, ZuLang, Ende };
-
-// Reads the next line that holds more than blanks into Buf.
-Zeile LiesZeile(char (&Buf)[ZEILE]) {
-  std::fflush(stdout);
-  for (;;) {
-    if (std::fgets(Buf, ZEILE, stdin) == nullptr) return Zeile::Ende;
-    size_t Len = std::strlen(Buf);
-    if (Len > 0 && Buf[Len - 1] == '\n') {
-      Buf[--Len] = '\0';
-    } else if (!std::feof(stdin)) {
-      // No line end within the buffer: drop the rest of the line.
-      int c;
-      do c = std::getchar();
-      while (c != '\n' && c != EOF);
-      return Zeile::ZuLang;
-    }
-    for (size_t i = 0; i < Len; ++i)
-      if (!std::strchr(" \t\r\v\f", Buf[i])) return Zeile::Ok;
-  }
-}
-
-// Nothing but blanks from p to the end.
-bool NurLeer(const char *p) {
-  while (*p != '\0' && std::strchr(" \t\r\v\f", *p)) ++p;
-  return *p == '\0';
-}
-
-const char *OhneLeer(const char *p) {
-  while (*p != '\0' && std::strchr(" \t\r\v\f", *p)) ++p;
-  return p;
+// Result of one scanf conversion. When no number converts, the rest of the
+// typed line is dropped with its line end, so none of its characters is taken
+// as a menu key, and the user is told. FALSE then and at the end of input.
+bool Konvertiert(int n) {
+  if (n == 1) return true;
+  if (n == EOF) return false;
+  int c;
+  do c = std::getchar();
+  while (c != '\n' && c != EOF);
+  std::printf("Keine Zahl, Eingabe verworfen / not a number, input discarded\n");
+  return false;
 }
 
 }  // namespace
 
 BOOL LiesDWord(DWORD &Wert) {
-  char Buf[ZEILE];
-  if (LiesZeile(Buf) != Zeile::Ok) return FALSE;
-  const char *p = OhneLeer(Buf);
-  if (*p == '+') ++p;
-  if (*p < '0' || *p > '9') return FALSE;  // no sign, no empty number
-  char *End = nullptr;
-  errno = 0;
-  const unsigned long long v = std::strtoull(p, &End, 10);
-  if (errno != 0 || v > UINT32_MAX || !NurLeer(End)) return FALSE;
-  Wert = static_cast<DWORD>(v);
+  std::fflush(stdout);
+  unsigned int v = 0;
+  if (!Konvertiert(std::scanf("%u", &v))) return FALSE;
+  Wert = v;
+  return TRUE;
+}
+
+BOOL LiesTimerWert(DWORD &Wert) {
+  std::fflush(stdout);
+  unsigned long v = 0;
+  if (!Konvertiert(std::scanf("%lu", &v))) return FALSE;
+  Wert = static_cast<DWORD>(v);  // the low 32 bits
   return TRUE;
 }
 
 BOOL LiesLong(LONG &Wert) {
-  char Buf[ZEILE];
-  if (LiesZeile(Buf) != Zeile::Ok) return FALSE;
-  const char *p = OhneLeer(Buf);
-  const char *Ziffern = (*p == '+' || *p == '-') ? p + 1 : p;
-  if (*Ziffern < '0' || *Ziffern > '9') return FALSE;
-  char *End = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(p, &End, 10);
-  if (errno != 0 || v < INT32_MIN || v > INT32_MAX || !NurLeer(End)) return FALSE;
-  Wert = static_cast<LONG>(v);
+  std::fflush(stdout);
+  long v = 0;
+  if (!Konvertiert(std::scanf("%ld", &v))) return FALSE;
+  Wert = static_cast<LONG>(v);  // the low 32 bits
   return TRUE;
 }
 
 BOOL LiesDouble(double &Wert) {
-  char Buf[ZEILE];
-  if (LiesZeile(Buf) != Zeile::Ok) return FALSE;
-  const char *p = OhneLeer(Buf);
-  char *End = nullptr;
-  errno = 0;
-  const double v = std::strtod(p, &End);
-  if (End == p || !NurLeer(End)) return FALSE;
-  if (errno == ERANGE && (v == HUGE_VAL || v == -HUGE_VAL)) return FALSE;
+  std::fflush(stdout);
+  double v = 0.0;
+  if (!Konvertiert(std::scanf("%lf", &v))) return FALSE;
   Wert = v;
   return TRUE;
 }
@@ -263,7 +226,7 @@ int main(int argc, char **argv) {
   SPSMPIAdr = 2;
   EigeneMPIAdr = 1;
   std::printf("SPS-MPI-Adr / PLC-MPI-Addr %u: \n", SPSMPIAdr);
-  LiesDWord(SPSMPIAdr);  // not a number: the shown value stays
+  LiesDWord(SPSMPIAdr);  // no number: the shown value stays
   std::printf("PC-MPI-Addr %u: \n", EigeneMPIAdr);
   LiesDWord(EigeneMPIAdr);
 

@@ -20,13 +20,15 @@ int GetKey();
 void GoOn();
 void DoErr(long code);
 
-// Number input, one line at a time. Lines holding only blanks are passed over
-// (as the number input always did); the first other line is taken whole and
-// must hold exactly one number of the variable's range. FALSE when it does not
-// or when the input has ended; the variable then keeps its value.
-BOOL LiesDWord(DWORD &Wert);    // unsigned 0..4294967295
-BOOL LiesLong(LONG &Wert);      // signed 32 bits
-BOOL LiesDouble(double &Wert);  // a double; a number beyond its range is refused
+// Number input with scanf and the conversion named: "%u", "%lu" (kept in 32
+// bits), "%ld" (kept in 32 bits), "%lf". Leading white space is skipped and
+// what follows the number stays in the input, its line end included. When no
+// number converts, the rest of the line is dropped and a line says so; FALSE
+// then and at the end of input, and the variable keeps its value.
+BOOL LiesDWord(DWORD &Wert);      // %u
+BOOL LiesTimerWert(DWORD &Wert);  // %lu
+BOOL LiesLong(LONG &Wert);        // %ld
+BOOL LiesDouble(double &Wert);    // %lf
 
 // ---- menu actions ----
 void RdMB(LONG Ref);
