@@ -9,20 +9,15 @@
 #include <cfloat>
 #include <cmath>
 #include <thread>
-#include <vector>
 
 #include "fdl.h"
 #include "kesto.h"
-#include "plc.hpp"
 #include "ppi_station.hpp"
 #include "s7conn.h"
-#include "s7serial.h"
 #include "testutil.hpp"
 
-namespace {
-int gDrains = 0;
-tcflag_t gCflagAtDrain = 0;
-}  // namespace
+static int gDrains = 0;
+static tcflag_t gCflagAtDrain = 0;
 
 // Every drain is counted with the line settings it finds, then carried out.
 extern "C" int tcdrain(int fd) {
