@@ -254,6 +254,10 @@ std::vector<Row> Rows(bool short_run) {
   }
   ppi("PPI acknowledges forever", PpiFault::AckForever, PpiFaultOn::Request, Expect::NoAnswer,
       false);
+  // The last poll's answer stays on the line: the next request is abandoned
+  // on it, and the status request after that may be taken for the rest of
+  // the broken-off request, as above.
+  r.back().recovery_calls = 3;
   ppi("PPI byte while sending", PpiFault::ByteWhileSending, PpiFaultOn::Request, Expect::Line,
       false);
   r.back().recovery_calls = 2;
