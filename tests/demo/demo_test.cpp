@@ -67,10 +67,8 @@ const std::string kMenu = [] {
 }();
 const std::string kM2 = kMenu + kMenu;  // the line end after a number is a key as well
 std::string Box(long code, const char *text) {
-  return Fmt("\n*************************\n\aFehler / error  %ld\n "
-             "%s\n\n**************************\n",
-             code, text) +
-         kGoOn;
+  return "\n*************************\n\aFehler / error  " + std::to_string(code) + "\n " + text +
+         "\n\n**************************\n" + kGoOn;
 }
 // Lines with the pause rule: a pause after every 11th line and after the last.
 std::string List(const std::string &lines) {
