@@ -30,8 +30,7 @@ extern "C" int tcdrain(int fd) {
 
 namespace {
 
-using s7sim::PpiFault;
-using s7sim::PpiFaultOn;
+using namespace s7sim;
 
 constexpr int kCom = 4;
 
@@ -44,10 +43,9 @@ class Edge : public ::testing::Test {
     ASSERT_TRUE(S7PPIInit(&s7, kCom, 2, 0, 9600));
     ASSERT_TRUE(S7InitFastBaud(&mpi, 5, 2, 0, 19200));
   }
-  void TearDown() override { station.stop(); }
   s7test::PtyPort port{kCom}, mpiPort{5};
-  s7sim::Plc plc;
-  s7sim::PpiStation station{port.master(), 2, plc};
+  Plc plc;
+  PpiStation station{port.master(), 2, plc};
   S7 s7{}, mpi{};
   BYTE data[4] = {1, 2, 3, 4};
 };
@@ -78,7 +76,7 @@ TEST_F(Edge, AcknowledgedTwentyTimesThePcPollsTwentyTimes) {
 TEST_F(Edge, NothingSentForShortFramesOversizeLengthsOrBusMembersOnPpi) {
   station.stop();
   // an SD2 frame with LE 2 is read whole, and the next frame is intact
-  s7sim::write_all(port.master(), std::vector<uint8_t>{0x68, 2, 2, 0x68, 2, 0, 2, 0x16, 0xE5});
+  write_all(port.master(), std::vector<uint8_t>{0x68, 2, 2, 0x68, 2, 0, 2, 0x16, 0xE5});
   BYTE buf[261];
   EXPECT_EQ(_RxProfiBlock(kCom, buf), -1);
   EXPECT_EQ(_RxProfiBlock(kCom, buf), 1);
@@ -88,15 +86,14 @@ TEST_F(Edge, NothingSentForShortFramesOversizeLengthsOrBusMembersOnPpi) {
     CStat[rec->Com].Status = 1;
     EXPECT_EQ(DoMPIComu(rec, TxLen), -1) << TxLen;
     EXPECT_EQ(rec->Err, -1);
-    EXPECT_EQ(rec->Status, TRUE);
-    EXPECT_EQ(CStat[rec->Com].Status, 1);
+    EXPECT_TRUE(rec->Status == TRUE && CStat[rec->Com].Status == 1) << "statuses kept";
   }
   static_assert(sizeof(MPIBLOCK) == 316);
   WORD members[128] = {};
   EXPECT_EQ(S7GetMPIMembers(&s7, members), 0);
   EXPECT_EQ(s7.Err, -1);
-  EXPECT_TRUE(s7sim::read_until_quiet(port.master(), 100).empty());
-  EXPECT_TRUE(s7sim::read_until_quiet(mpiPort.master(), 50).empty());
+  EXPECT_TRUE(read_until_quiet(port.master(), 100).empty());
+  EXPECT_TRUE(read_until_quiet(mpiPort.master(), 50).empty());
 }
 
 TEST_F(Edge, LastCloseDrainsBeforeRestoringTheFoundSettings) {
@@ -111,7 +108,7 @@ TEST_F(Edge, RealsRoundToTheLargestFloatUpToHalfAStepBeyond) {
   const double edge = static_cast<double>(FLT_MAX) + 0x1p103;  // the tie rounds to infinity
   double v[] = {3.4028235e38, std::nextafter(edge, 0.0), edge, -std::nextafter(edge, 0.0), -edge};
   ASSERT_EQ(KS7WrReal(ref, 'D', 1, 0, 5, v), 0);
-  EXPECT_EQ(s7test::hex(plc.read_bytes(s7sim::Area::DB, 1, 0, 20)),
+  EXPECT_EQ(s7test::hex(plc.read_bytes(Area::DB, 1, 0, 20)),
             "7F 7F FF FF 7F 7F FF FF 7F 80 00 00 FF 7F FF FF FF 80 00 00");
 }
 
