@@ -10,6 +10,12 @@
 
 namespace s7test {
 
+double Since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+bool Silent(int fd, int ms) { return s7sim::read_until_quiet(fd, ms).empty(); }
+
 Bytes framed_with_bcc(const Bytes &data, uint8_t bcc) {
   Bytes out;
   for (uint8_t b : data) {

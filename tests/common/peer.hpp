@@ -12,7 +12,16 @@
 #include <thread>
 #include <vector>
 
+#include "pty.hpp"
+#include "testutil.hpp"
+
 namespace s7test {
+
+using Clock = std::chrono::steady_clock;
+// Seconds since t0.
+double Since(Clock::time_point t0);
+// True when nothing arrives at `fd` within ms.
+bool Silent(int fd, int ms = 50);
 
 using Bytes = std::vector<uint8_t>;
 
