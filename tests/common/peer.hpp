@@ -98,6 +98,18 @@ class PeerThread {
 // for checks of the bytes it saw.
 Peer exchange(int fd, Script script, const std::function<void()> &call);
 
+// "02 10 03" or "021003" as bytes.
+Bytes unhex(const std::string &text);
+
+// A script from steps separated by blanks:
+//   <XX      expect byte XX             >HEX     put bytes
+//   r[XX]    take a block, answer XX (10 unless given; 00: no answer)
+//   r[XX]=H  the same, and the block must hold H
+//   t=H      send block H (STX, DLE, data, DLE)   f=H   put H framed, no STX
+//   sMS      the line must stay quiet for MS      qMS   drop what comes for MS
+//   wMS      wait MS
+Script play(const std::string &steps);
+
 // Problems as one text for assertion messages.
 std::string joined(const std::vector<std::string> &problems);
 
