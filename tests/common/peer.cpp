@@ -166,6 +166,12 @@ Bytes unhex(const std::string &text) {
   return out;
 }
 
+std::string plain(const Bytes &bytes) {
+  std::string s = hex(bytes);
+  std::erase(s, ' ');
+  return s;
+}
+
 Script play(const std::string &steps) {
   return [steps](Peer &p) {
     std::istringstream in(steps);
@@ -186,8 +192,9 @@ Script play(const std::string &steps) {
       if (op == 'f') p.put(framed(data));
       if (op == 's') p.silence(n);
       if (op == 'q') p.quiet(n);
+      if (op == 'g') p.take(size_t(n));
       if (op == 'w') std::this_thread::sleep_for(std::chrono::milliseconds(n));
-      if (std::string("<>rtfsqw").find(op) == std::string::npos) p.problem("no step " + s);
+      if (std::string("<>rtfsqwg").find(op) == std::string::npos) p.problem("no step " + s);
     }
   };
 }

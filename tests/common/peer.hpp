@@ -98,8 +98,9 @@ class PeerThread {
 // for checks of the bytes it saw.
 Peer exchange(int fd, Script script, const std::function<void()> &call);
 
-// "02 10 03" or "021003" as bytes.
+// "02 10 03" or "021003" as bytes, and bytes as "021003".
 Bytes unhex(const std::string &text);
+std::string plain(const Bytes &bytes);
 
 // A script from steps separated by blanks:
 //   <XX      expect byte XX             >HEX     put bytes
@@ -107,7 +108,7 @@ Bytes unhex(const std::string &text);
 //   r[XX]=H  the same, and the block must hold H
 //   t=H      send block H (STX, DLE, data, DLE)   f=H   put H framed, no STX
 //   sMS      the line must stay quiet for MS      qMS   drop what comes for MS
-//   wMS      wait MS
+//   wMS      wait MS                          gN    take N bytes
 Script play(const std::string &steps);
 
 // Problems as one text for assertion messages.

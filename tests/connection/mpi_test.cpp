@@ -15,17 +15,12 @@ using namespace s7test;
 
 namespace {
 
-std::string H(const Bytes &b) {
-  std::string s = hex(b);
-  std::erase(s, ' ');
-  return s;
-}
 // A job from 0x32 on: Code, LenBl1 and LenBl2 (the parts' sizes unless
 // given), `extra` (error-class bytes), parameters, data.
 std::string Pdu(uint8_t code, const Bytes &extra, const Bytes &param, const Bytes &data,
                 int l1 = -1, int l2 = -1) {
   const size_t n1 = l1 < 0 ? param.size() : size_t(l1), n2 = l2 < 0 ? data.size() : size_t(l2);
-  return H(concat(
+  return plain(concat(
       {{0x32, code, 0, 0, 0, 0, uint8_t(n1 >> 8), uint8_t(n1), uint8_t(n2 >> 8), uint8_t(n2)},
        extra,
        param,
@@ -39,7 +34,7 @@ std::string Job(int nr, int ans, const std::string &answer, std::string rp = "03
   char s[96];
   std::snprintf(s, sizeof s, " t=000C%sB001%02X t=000C%sF1%02X", rp.c_str(), nr, rp.c_str(), ans);
   return "r" + (job.empty() ? "" : "=" + job) + s + answer + " r=000C" + rp.substr(2) +
-         rp.substr(0, 2) + "B001" + H({uint8_t(ans)}) + " ";
+         rp.substr(0, 2) + "B001" + plain({uint8_t(ans)}) + " ";
 }
 const std::string kUp = "r t=0000 t=01 ";
 const std::string kReset = Pdu(0x07, {}, {0x00, 0x01, 0x12, 0x08}, {0x0A, 0x00, 0x00, 0x00});
