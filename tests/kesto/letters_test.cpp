@@ -39,35 +39,22 @@ struct Buffers {
 
 // Every call with the letters it takes; each runs with DB 5, start 0, count
 // (bit calls: bit) 1.
+#define CALL(f, letters, ...)                                                              \
+  {                                                                                        \
+#f, letters,                                                                           \
+        [](LONG r, DWORD t, [[maybe_unused]] Buffers & b) { return f(r, t, __VA_ARGS__); } \
+  }
 const struct Column {
   const char *name;
   std::string accepted;
   LONG (*run)(LONG ref, DWORD Typ, Buffers &buf);
 } kColumns[] = {
-    {"KS7RdB", "AOaoEIeiMmFfDd",
-     [](LONG r, DWORD t, Buffers &b) { return KS7RdB(r, t, 5, 0, 1, b.b); }},
-    {"KS7WrB", "AOaoMmFfDd",
-     [](LONG r, DWORD t, Buffers &b) { return KS7WrB(r, t, 5, 0, 1, b.b); }},
-    {"KS7RdW", "AOaoEIeiMmFfDdCZcz",
-     [](LONG r, DWORD t, Buffers &b) { return KS7RdW(r, t, 5, 0, 1, b.w); }},
-    {"KS7WrW", "AOaoMmFfDdCZcz",
-     [](LONG r, DWORD t, Buffers &b) { return KS7WrW(r, t, 5, 0, 1, b.w); }},
-    {"KS7RdDW", "AOaoEIeiMmFfDdTt",
-     [](LONG r, DWORD t, Buffers &b) { return KS7RdDW(r, t, 5, 0, 1, b.dw); }},
-    {"KS7WrDW", "AOaoMmFfDdTt",
-     [](LONG r, DWORD t, Buffers &b) { return KS7WrDW(r, t, 5, 0, 1, b.dw); }},
-    {"KS7RdReal", "AOaoEIeiMmDd",
-     [](LONG r, DWORD t, Buffers &b) { return KS7RdReal(r, t, 5, 0, 1, b.d); }},
-    {"KS7WrReal", "AOaoEIeiMmDd",
-     [](LONG r, DWORD t, Buffers &b) { return KS7WrReal(r, t, 5, 0, 1, b.d); }},
-    {"KS7RdBit", "AOaoEIeiMmDd",
-     [](LONG r, DWORD t, Buffers &b) { return KS7RdBit(r, t, 5, 0, 1, b.b); }},
-    {"KS7WrBit", "AOaoEIeiMmDd",
-     [](LONG r, DWORD t, Buffers &) { return KS7WrBit(r, t, 5, 0, 1, 1); }},
-    {"KS7SetBit", "AOaoEIeiMmDd",
-     [](LONG r, DWORD t, Buffers &) { return KS7SetBit(r, t, 5, 0, 1); }},
-    {"KS7ResetBit", "AOaoEIeiMmDd",
-     [](LONG r, DWORD t, Buffers &) { return KS7ResetBit(r, t, 5, 0, 1); }},
+    CALL(KS7RdB, "AOaoEIeiMmFfDd", 5, 0, 1, b.b),     CALL(KS7WrB, "AOaoMmFfDd", 5, 0, 1, b.b),
+    CALL(KS7RdW, "AOaoEIeiMmFfDdCZcz", 5, 0, 1, b.w), CALL(KS7WrW, "AOaoMmFfDdCZcz", 5, 0, 1, b.w),
+    CALL(KS7RdDW, "AOaoEIeiMmFfDdTt", 5, 0, 1, b.dw), CALL(KS7WrDW, "AOaoMmFfDdTt", 5, 0, 1, b.dw),
+    CALL(KS7RdReal, "AOaoEIeiMmDd", 5, 0, 1, b.d),    CALL(KS7WrReal, "AOaoEIeiMmDd", 5, 0, 1, b.d),
+    CALL(KS7RdBit, "AOaoEIeiMmDd", 5, 0, 1, b.b),     CALL(KS7WrBit, "AOaoEIeiMmDd", 5, 0, 1, 1),
+    CALL(KS7SetBit, "AOaoEIeiMmDd", 5, 0, 1),         CALL(KS7ResetBit, "AOaoEIeiMmDd", 5, 0, 1),
 };
 
 bool Silent(int master) { return s7sim::read_until_quiet(master, 50).empty(); }
