@@ -102,8 +102,7 @@ TEST_F(Mpi, AnswersAreJudgedByTheJobSent) {
       {0x01, Pdu(0x03, {0, 0}, rd, concat({head, data})), 5, 1, 2},  // another length
       {0x01, Pdu(0x03, {0, 0}, rd, concat({{0x0A, 0x04, 0x00, 0x30}, data})), 6, 1, 2},
       {0x07, Pdu(0x03, {}, rd, concat({head, data})), 6, 0, 0},
-      {0x01, Pdu(0x07, {0, 0}, rd, concat({head, data})), 6, 0, 0},
-  };
+      {0x01, Pdu(0x07, {0, 0}, rd, concat({head, data})), 6, 0, 0}};
   int k = 1;
   for (const auto &r : rows) {
     SCOPED_TRACE(r.answer);
@@ -127,19 +126,17 @@ TEST_F(Mpi, ConnectFailuresAndRecovery) {
   const struct {
     const char *adapter;
     bool port_down;
-  } rows[] = {
-      {"r >55 s200", true},  // the bring-up unanswered
-      {"r15 r15 r15 <15 s200", true},
-      {"r t=000C04210000 s200", false},
-      {"r t=000D03210000 s200", false},
-      {"r t=000C032100 s200", false},
-      {"r >55 s200", false},
-      {"r t=000C03210000 r15 r15 r15 <15 s200", false},
-      {"r t=000C03210000 r t=000C0321B00100 s200", false},
-      {"r t=000C03210000 r t=000C0321B0 s200", false},
-      // the reset job goes out with number 0 and is acknowledged as number 1
-      {"r t=000C03210000 r t=000C0321B001 r t=000C0321B00101 s200", true},
-  };
+  } rows[] = {{"r >55 s200", true},  // the bring-up unanswered
+              {"r15 r15 r15 <15 s200", true},
+              {"r t=000C04210000 s200", false},
+              {"r t=000D03210000 s200", false},
+              {"r t=000C032100 s200", false},
+              {"r >55 s200", false},
+              {"r t=000C03210000 r15 r15 r15 <15 s200", false},
+              {"r t=000C03210000 r t=000C0321B00100 s200", false},
+              {"r t=000C03210000 r t=000C0321B0 s200", false},
+              // the reset job goes out with number 0 and is acknowledged as number 1
+              {"r t=000C03210000 r t=000C0321B001 r t=000C0321B00101 s200", true}};
   bool down = false;  // the next call brings the adapter up only where the port was marked
   for (const auto &r : rows) {
     SCOPED_TRACE(r.adapter);
@@ -234,8 +231,7 @@ TEST_F(Mpi, DisconnectAndClose) {
        TRUE, 0, TRUE, 1, 2},
       // first close: the disconnect only; last close: then the shut-down block
       {&s7, S7Exit, "r=000C210380 t=000C032180 s300", TRUE, 0, TRUE, 1, 2},
-      {&second, S7Exit, "r=000C220580 t=000C052280 r=010402 t=00 s300", TRUE, 0, TRUE, 0, 1},
-  };
+      {&second, S7Exit, "r=000C220580 t=000C052280 r=010402 t=00 s300", TRUE, 0, TRUE, 0, 1}};
   for (const auto &r : rows) {
     SCOPED_TRACE(r.adapter);
     exchange(port.master(), play(r.adapter), [&] { EXPECT_EQ(r.call(r.rec), r.ok); });

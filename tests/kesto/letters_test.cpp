@@ -54,8 +54,7 @@ const struct Column {
     CALL(KS7RdDW, "AOaoEIeiMmFfDdTt", 5, 0, 1, b.dw), CALL(KS7WrDW, "AOaoMmFfDdTt", 5, 0, 1, b.dw),
     CALL(KS7RdReal, "AOaoEIeiMmDd", 5, 0, 1, b.d),    CALL(KS7WrReal, "AOaoEIeiMmDd", 5, 0, 1, b.d),
     CALL(KS7RdBit, "AOaoEIeiMmDd", 5, 0, 1, b.b),     CALL(KS7WrBit, "AOaoEIeiMmDd", 5, 0, 1, 1),
-    CALL(KS7SetBit, "AOaoEIeiMmDd", 5, 0, 1),         CALL(KS7ResetBit, "AOaoEIeiMmDd", 5, 0, 1),
-};
+    CALL(KS7SetBit, "AOaoEIeiMmDd", 5, 0, 1),         CALL(KS7ResetBit, "AOaoEIeiMmDd", 5, 0, 1)};
 
 bool Silent(int master) { return s7sim::read_until_quiet(master, 50).empty(); }
 

@@ -55,8 +55,7 @@ TEST_F(Fdl, SendsFramesAndSumsThem) {
       {0x03, 0x01, 0x7C, Counting(252, 0), 252, true, hex(sd2(0x03, 0x01, 0x7C, Counting(252, 0)))},
       // one byte more than LE counts, or data without a buffer: nothing sent
       {0x02, 0x00, 0x7C, Bytes(253, 0x55), 253, false, ""},
-      {0x02, 0x00, 0x7C, {}, 5, false, ""},
-  };
+      {0x02, 0x00, 0x7C, {}, 5, false, ""}};
   for (auto r : rows) {
     EXPECT_EQ(TxProfiBlock(0, r.da, r.sa, r.fc, r.data.empty() ? nullptr : r.data.data(), r.len),
               r.ok);

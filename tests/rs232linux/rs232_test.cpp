@@ -71,20 +71,18 @@ TEST(ComPorts, SettingsTable) {
     int baud, bits, parity, stop;
     speed_t speed;
     tcflag_t flags;  // size, parity and stop bits as applied
-  } rows[] = {
-      {1200, 8, 'N', 1, B1200, CS8},
-      {1800, 8, 'N', 1, B1800, CS8},
-      {2400, 8, 'N', 1, B2400, CS8},
-      {4800, 8, 'N', 1, B4800, CS8},
-      {9600, 8, 'E', 1, B9600, CS8 | PARENB},
-      {19200, 8, 'o', 1, B19200, CS8 | PARENB | PARODD},
-      {38400, 7, 'e', 2, B38400, CS7 | PARENB | CSTOPB},
-      {57600, 8, 'O', 1, B57600, CS8 | PARENB | PARODD},
-      {115200, 8, 'N', 1, B115200, CS8},
-      {600, 9, 0x4E, 3, B19200, CS8},
-      {300, 0x107, 0x145, 0x102, B19200, CS7 | PARENB | CSTOPB},  // low bytes count
-      {0, 6, 'x', 0, B19200, CS8},
-  };
+  } rows[] = {{1200, 8, 'N', 1, B1200, CS8},
+              {1800, 8, 'N', 1, B1800, CS8},
+              {2400, 8, 'N', 1, B2400, CS8},
+              {4800, 8, 'N', 1, B4800, CS8},
+              {9600, 8, 'E', 1, B9600, CS8 | PARENB},
+              {19200, 8, 'o', 1, B19200, CS8 | PARENB | PARODD},
+              {38400, 7, 'e', 2, B38400, CS7 | PARENB | CSTOPB},
+              {57600, 8, 'O', 1, B57600, CS8 | PARENB | PARODD},
+              {115200, 8, 'N', 1, B115200, CS8},
+              {600, 9, 0x4E, 3, B19200, CS8},
+              {300, 0x107, 0x145, 0x102, B19200, CS7 | PARENB | CSTOPB},  // low bytes count
+              {0, 6, 'x', 0, B19200, CS8}};
   for (const auto &r : rows) {
     SCOPED_TRACE(r.baud);
     PtyPort port(1);

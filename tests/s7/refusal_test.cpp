@@ -22,30 +22,28 @@ TEST(Refusals, NothingGoesOnTheLine) {
   const struct {
     bool ppi, write;
     int anz, typ, unit, type;
-  } rows[] = {
-      // MPI writes: 283 bytes as bytes, words, double words; products that
-      // wrap in 16 bits; timers and counters count two bytes whatever Unit says
-      {0, 1, 283, 0x84, 1, 2},
-      {0, 1, 142, 0x84, 2, 2},
-      {0, 1, 71, 0x83, 4, 6},
-      {0, 1, 32768, 0x84, 2, 2},
-      {0, 1, 65535, 0x82, 65535, 2},
-      {0, 1, 142, 0x1D, 2, 0x1D},
-      {0, 1, 142, 0x1C, 2, 0x1C},
-      {0, 1, 283, 0x83, 1, 1},
-      // MPI reads: 293 bytes of answer
-      {0, 0, 293, 0x84, 1, 2},
-      {0, 0, 147, 0x84, 2, 2},
-      {0, 0, 74, 0x83, 4, 6},
-      {0, 0, 147, 0x1D, 1, 0x1D},
-      {0, 0, 147, 0x1C, 0, 0x1C},
-      {0, 0, 65535, 0x81, 65535, 8},
-      // PPI: one frame carries 224 data bytes in a write, 234 in a read answer
-      {1, 1, 225, 0x84, 1, 2},
-      {1, 1, 57, 0x84, 4, 6},
-      {1, 0, 235, 0x84, 1, 2},
-      {1, 0, 118, 0x1D, 2, 0x1D},
-  };
+  } rows[] = {// MPI writes: 283 bytes as bytes, words, double words; products that
+              // wrap in 16 bits; timers and counters count two bytes whatever Unit says
+              {0, 1, 283, 0x84, 1, 2},
+              {0, 1, 142, 0x84, 2, 2},
+              {0, 1, 71, 0x83, 4, 6},
+              {0, 1, 32768, 0x84, 2, 2},
+              {0, 1, 65535, 0x82, 65535, 2},
+              {0, 1, 142, 0x1D, 2, 0x1D},
+              {0, 1, 142, 0x1C, 2, 0x1C},
+              {0, 1, 283, 0x83, 1, 1},
+              // MPI reads: 293 bytes of answer
+              {0, 0, 293, 0x84, 1, 2},
+              {0, 0, 147, 0x84, 2, 2},
+              {0, 0, 74, 0x83, 4, 6},
+              {0, 0, 147, 0x1D, 1, 0x1D},
+              {0, 0, 147, 0x1C, 0, 0x1C},
+              {0, 0, 65535, 0x81, 65535, 8},
+              // PPI: one frame carries 224 data bytes in a write, 234 in a read answer
+              {1, 1, 225, 0x84, 1, 2},
+              {1, 1, 57, 0x84, 4, 6},
+              {1, 0, 235, 0x84, 1, 2},
+              {1, 0, 118, 0x1D, 2, 0x1D}};
   for (const auto &r : rows) {
     S7 &s7 = r.ppi ? p : m;
     s7.Err = 0;
