@@ -45,14 +45,10 @@ TEST(ComPorts, NamesRangesAndClosedPorts) {
     if (com != 7) {
       EXPECT_FALSE(ComOpen(com, 19200, 8, 'o', 1));
     }
-    EXPECT_FALSE(ComIsInit(com));
-    EXPECT_TRUE(ComClose(com));
-    EXPECT_FALSE(ComTxC(com, 1));
-    EXPECT_FALSE(ComRxC(com, &b));
-    EXPECT_FALSE(ComWaitC(com, &b, 0));
-    EXPECT_EQ(ComRxBlock(com, &b, 1), 0);
-    EXPECT_FALSE(ComCInQ(com));
-    EXPECT_EQ(ComSetTimeOut(com, 100), 0);
+    EXPECT_EQ(ComIsInit(com) + !ComClose(com) + ComTxC(com, 1) + ComRxC(com, &b) +
+                  ComWaitC(com, &b, 0) + ComRxBlock(com, &b, 1) + ComCInQ(com) +
+                  ComSetTimeOut(com, 100),
+              0);
     ComClr(com);
     ComTxBreak(com, 1);
   }
@@ -70,7 +66,7 @@ TEST(ComPorts, SettingsTable) {
   const struct {
     int baud, bits, parity, stop;
     speed_t speed;
-    tcflag_t flags;  // size, parity and stop bits as applied
+    tcflag_t flags;  // size, parity and stop bits as applied (of the arguments the low bytes count)
   } rows[] = {{1200, 8, 'N', 1, B1200, CS8},
               {1800, 8, 'N', 1, B1800, CS8},
               {2400, 8, 'N', 1, B2400, CS8},
@@ -81,7 +77,7 @@ TEST(ComPorts, SettingsTable) {
               {57600, 8, 'O', 1, B57600, CS8 | PARENB | PARODD},
               {115200, 8, 'N', 1, B115200, CS8},
               {600, 9, 0x4E, 3, B19200, CS8},
-              {300, 0x107, 0x145, 0x102, B19200, CS7 | PARENB | CSTOPB},  // low bytes count
+              {300, 0x107, 0x145, 0x102, B19200, CS7 | PARENB | CSTOPB},
               {0, 6, 'x', 0, B19200, CS8}};
   for (const auto &r : rows) {
     SCOPED_TRACE(r.baud);
