@@ -9,8 +9,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <string>
-#include <vector>
 
 #include "kesto.h"
 #include "mpi_adapter.hpp"
@@ -18,7 +16,6 @@
 #include "plc.hpp"
 #include "rs232.h"
 #include "s7conn.h"
-#include "testutil.hpp"
 
 extern "C" {
 extern S7 P[32];
@@ -39,11 +36,10 @@ struct Buffers {
 
 // Every call with the letters it takes; each runs with DB 5, start 0, count
 // (bit calls: bit) 1.
-#define CALL(f, letters, ...)                                                              \
-  {                                                                                        \
-#f, letters,                                                                           \
-        [](LONG r, DWORD t, [[maybe_unused]] Buffers & b) { return f(r, t, __VA_ARGS__); } \
-  }
+// clang-format off
+#define CALL(f, l, ...) \
+  {#f, l, [](LONG r, DWORD t, [[maybe_unused]] Buffers &b) { return f(r, t, __VA_ARGS__); }}
+// clang-format on
 const struct Column {
   const char *name;
   std::string accepted;
