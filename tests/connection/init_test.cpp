@@ -106,6 +106,11 @@ TEST(S7Init, ErrorMarksAndTimeOut) {
     SetErr(&s7, r.port);
     EXPECT_EQ(s7.Err * 100 + s7.Status * 10 + CStat[5].Status, -100 + r.status_after);
   }
+  s7 = S7{};  // no such port: CheckStatus marks the record alone
+  s7.Com = 16;
+  s7.Status = TRUE;
+  EXPECT_FALSE(CheckStatus(&s7));
+  EXPECT_EQ(s7.Err * 10 + s7.Status, -10);
   const LONG set[] = {0, -3, 9, 100000, 0}, back[] = {54, 54, 54, 9, 65535};
   for (int i = 0; i < 5; ++i) EXPECT_EQ(S7SetTimeout(set[i]), back[i]) << i;
   EXPECT_EQ(S7TimeOutwert, 65535);
