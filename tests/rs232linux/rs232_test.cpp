@@ -199,7 +199,7 @@ TEST(ComPorts, TimeOutsAndReadAttempts) {
     RsIo[0].Timeout = r.forced;
     const auto t0 = Clock::now();
     EXPECT_FALSE(ComWaitC(0, &b, r.ticks));
-    EXPECT_NEAR(Since(t0), r.seconds, 0.12);
+    EXPECT_NEAR(Since(t0), r.seconds, 0.14);
   }
   // a byte that arrives during the wait ends it at once
   ComSetTimeOut(0, 500);
@@ -232,7 +232,7 @@ TEST(ComPorts, DelaysInMillisecondsAndTicks) {
   for (const auto &r : rows) {
     const auto t0 = Clock::now();
     r.call(r.arg);
-    EXPECT_NEAR(Since(t0), r.seconds, 0.02) << r.arg;
+    EXPECT_NEAR(Since(t0), r.seconds, 0.03) << r.arg;
   }
 }
 
