@@ -4,11 +4,18 @@
 
 #include <cstdio>
 #include <numeric>
+#include <sstream>
 
 #include "pty.hpp"
 #include "testutil.hpp"
 
 namespace s7test {
+
+double Since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+bool Silent(int fd, int ms) { return s7sim::read_until_quiet(fd, ms).empty(); }
 
 Bytes framed_with_bcc(const Bytes &data, uint8_t bcc) {
   Bytes out;
@@ -149,6 +156,47 @@ Peer exchange(int fd, Script script, const std::function<void()> &call) {
   Peer &p = t.join();
   EXPECT_TRUE(p.problems.empty()) << joined(p.problems);
   return p;
+}
+
+Bytes unhex(const std::string &text) {
+  Bytes out;
+  for (size_t i = 0; i + 1 < text.size(); ++i)
+    if (text[i] != ' ')
+      out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i++, 2), nullptr, 16)));
+  return out;
+}
+
+std::string plain(const Bytes &bytes) {
+  std::string s = hex(bytes);
+  std::erase(s, ' ');
+  return s;
+}
+
+Script play(const std::string &steps) {
+  return [steps](Peer &p) {
+    std::istringstream in(steps);
+    for (std::string s; in >> s && p.problems.empty();) {
+      const size_t eq = s.find('=');
+      const std::string arg = s.substr(1, eq == std::string::npos ? std::string::npos : eq - 1);
+      const Bytes data = eq == std::string::npos ? Bytes{} : unhex(s.substr(eq + 1));
+      const char op = s[0];
+      const int n =
+          arg.empty() || op == '>' ? 0 : std::stoi(arg, nullptr, op == 'r' || op == '<' ? 16 : 10);
+      const bool bad = op == 'r' && eq != std::string::npos &&
+                       p.rx(arg.empty() ? kDLE : uint8_t(n)).value_or(Bytes{0xEE}) != data;
+      if (op == 'r' && eq == std::string::npos) p.rx(arg.empty() ? kDLE : uint8_t(n));
+      if (bad) p.problem("block is not " + hex(data));
+      if (op == '<') p.expect(uint8_t(n));
+      if (op == '>') p.put(unhex(arg));
+      if (op == 't') p.tx(data);
+      if (op == 'f') p.put(framed(data));
+      if (op == 's') p.silence(n);
+      if (op == 'q') p.quiet(n);
+      if (op == 'g') p.take(size_t(n));
+      if (op == 'w') std::this_thread::sleep_for(std::chrono::milliseconds(n));
+      if (std::string("<>rtfsqwg").find(op) == std::string::npos) p.problem("no step " + s);
+    }
+  };
 }
 
 std::string joined(const std::vector<std::string> &problems) {

@@ -12,7 +12,16 @@
 #include <thread>
 #include <vector>
 
+#include "pty.hpp"
+#include "testutil.hpp"
+
 namespace s7test {
+
+using Clock = std::chrono::steady_clock;
+// Seconds since t0.
+double Since(Clock::time_point t0);
+// True when nothing arrives at `fd` within ms.
+bool Silent(int fd, int ms = 50);
 
 using Bytes = std::vector<uint8_t>;
 
@@ -88,6 +97,19 @@ class PeerThread {
 // fails the test if the script met anything unexpected, and returns the peer
 // for checks of the bytes it saw.
 Peer exchange(int fd, Script script, const std::function<void()> &call);
+
+// "02 10 03" or "021003" as bytes, and bytes as "021003".
+Bytes unhex(const std::string &text);
+std::string plain(const Bytes &bytes);
+
+// A script from steps separated by blanks:
+//   <XX      expect byte XX             >HEX     put bytes
+//   r[XX]    take a block, answer XX (10 unless given; 00: no answer)
+//   r[XX]=H  the same, and the block must hold H
+//   t=H      send block H (STX, DLE, data, DLE)   f=H   put H framed, no STX
+//   sMS      the line must stay quiet for MS      qMS   drop what comes for MS
+//   wMS      wait MS                          gN    take N bytes
+Script play(const std::string &steps);
 
 // Problems as one text for assertion messages.
 std::string joined(const std::vector<std::string> &problems);

@@ -1,206 +1,119 @@
-// Opening and closing connection records: argument checks against the
-// port's other users, the port status table, and nothing on the line.
-#include <fcntl.h>
+// Opening and closing connection records: argument checks against the port's
+// other users, the port status table, the line settings, and nothing sent.
 #include <gtest/gtest.h>
 #include <termios.h>
-#include <unistd.h>
 
+#include "peer.hpp"
 #include "rs232.h"
 #include "s7conn.h"
-#include "testutil.hpp"
+
+using namespace s7test;
 
 namespace {
 
-bool LineIsSilent(const s7test::PtyPort &port) {
-  return s7sim::read_until_quiet(port.master(), 50).empty();
-}
-
-TEST(S7Init, FirstOpenOfAPortSendsNothing) {
-  s7test::PtyPort port(0);
-  S7 s7;
-  memset(&s7, 0x5A, sizeof s7);
-  ASSERT_TRUE(S7InitFastBaud(&s7, 0, 2, 1, 38400));
-  EXPECT_EQ(s7.Com, 0);
-  EXPECT_EQ(s7.bInit, TRUE);
-  EXPECT_EQ(s7.Err, 0);
-  EXPECT_EQ(s7.SPSTyp, 0);
-  EXPECT_EQ(s7.MPIAdr, 2);
-  EXPECT_EQ(s7.Status, FALSE);
-  EXPECT_EQ(s7.Tx.H.BlockNr, 0) << "the record is cleared";
-  EXPECT_EQ(CStat[0].InitCnt, 1);
-  EXPECT_EQ(CStat[0].Baud, 38400u);
-  EXPECT_EQ(CStat[0].LocalMPIAdr, 1);
-  EXPECT_EQ(CStat[0].Status, 0);
-  EXPECT_TRUE(ComIsInit(0));
-  EXPECT_EQ(RsIo[0].TIo.c_cflag & (PARENB | PARODD | CSIZE | CSTOPB),
-            tcflag_t(PARENB | PARODD | CS8))
-      << "MPI adapter: 8 data bits, odd parity, 1 stop bit";
-  EXPECT_EQ(cfgetospeed(&RsIo[0].TIo), speed_t(B38400));
-  EXPECT_TRUE(LineIsSilent(port));
-  EXPECT_TRUE(S7Exit(&s7));
-  EXPECT_FALSE(ComIsInit(0));
-}
-
-TEST(S7Init, SecondUserOfAPortIsCheckedAgainstTheFirst) {
-  s7test::PtyPort port(1);
-  S7 a, b, c;
-  ASSERT_TRUE(S7InitFastBaudEx(&a, 1, 2, 0, 19200, 1));
-  EXPECT_EQ(CStat[1].MPIBaud, 1u);
-
-  EXPECT_TRUE(S7InitFastBaudEx(&b, 1, 3, 0, 19200, 1));
-  EXPECT_EQ(CStat[1].InitCnt, 2);
-  EXPECT_EQ(RsIo[1].ComRefCnt, 2);
-
-  EXPECT_FALSE(S7InitFastBaud(&c, 1, 4, 0, 38400));
-  EXPECT_EQ(c.Err, -2);
-  EXPECT_FALSE(S7InitFastBaudEx(&c, 1, 4, 0, 19200, 2));
-  EXPECT_EQ(c.Err, -2) << "another bus-speed selector";
-  EXPECT_FALSE(S7InitFastBaud(&c, 1, 4, 5, 19200));
-  EXPECT_EQ(c.Err, -3) << "another own station address";
-  EXPECT_EQ(c.bInit, FALSE);
-  EXPECT_EQ(c.Com, 1);
-  EXPECT_EQ(c.MPIAdr, 0) << "a failed init leaves the record cleared";
-  // The kind of the other users is not compared; S7InitFastBaud does not
-  // compare the selector.
-  EXPECT_TRUE(S7InitFastBaud(&c, 1, 4, 0, 19200));
-  EXPECT_EQ(CStat[1].MPIBaud, 1u) << "only the Ex call records a selector";
-  EXPECT_EQ(CStat[1].InitCnt, 3);
-  EXPECT_EQ(RsIo[1].ComRefCnt, 3);
-  EXPECT_TRUE(LineIsSilent(port));
-
-  EXPECT_TRUE(S7Exit(&c));
-  EXPECT_TRUE(S7Exit(&b));
-  EXPECT_TRUE(ComIsInit(1));
-  EXPECT_TRUE(S7Exit(&a));
-  EXPECT_FALSE(ComIsInit(1));
-  EXPECT_EQ(CStat[1].Baud, 0u);
-  EXPECT_EQ(CStat[1].InitCnt, 0);
-  EXPECT_EQ(CStat[1].LocalMPIAdr, 0);
-  EXPECT_EQ(CStat[1].MPIBaud, 1u) << "kept after the last close";
-  EXPECT_EQ(a.bInit, TRUE) << "S7Exit changes none of the record's fields";
-}
-
-TEST(S7Init, OwnAddressIsComparedByTheByteItIsStoredIn) {
-  s7test::PtyPort port(2);
-  S7 a, b;
-  ASSERT_TRUE(S7InitFastBaud(&a, 2, 2, 256, 19200));
-  EXPECT_EQ(CStat[2].LocalMPIAdr, 0);
-  EXPECT_TRUE(S7InitFastBaud(&b, 2, 3, 256, 19200)) << "256 again is not another address";
-  S7ExitAll();
-}
-
-TEST(S7Init, PortNumberAndOpenFailures) {
-  S7 s7;
-  EXPECT_FALSE(S7InitFastBaud(&s7, 16, 2, 0, 19200));
-  EXPECT_EQ(s7.Err, -4);
-  EXPECT_EQ(s7.Com, 16);
-  EXPECT_FALSE(S7PPIInit(&s7, 0x10010, 2, 0, 9600)) << "the port is its low 16 bits";
-  EXPECT_EQ(s7.Err, -4);
-  EXPECT_EQ(s7.SPSTyp, 1);
-  for (const COMSTA &cs : CStat) {
-    EXPECT_EQ(cs.InitCnt, 0);
-    EXPECT_EQ(cs.Baud, 0u);
+TEST(S7Init, CallsAreCheckedAgainstThePortsOtherUsers) {
+  PtyPort p1(1), p2(2);
+  char missing[] = "/nonexistent/ttyX";
+  ASSERT_EQ(ComSetDevName(3, missing), 0);
+  const struct {
+    char call;  // F: S7InitFastBaud, X: ...Ex, P: S7PPIInit, I: S7Init
+    int com, adr, own;
+    DWORD baud, sel;
+    BOOL ok;
+    int err, users;  // Err of the record, InitCnt of the port afterwards
+    DWORD speed;     // the rate the port runs at, its parity
+    tcflag_t parity;
+  } rows[] = {
+      {'X', 1, 2, 0, 19200, 1, TRUE, 0, 1, B19200, PARENB | PARODD},
+      {'X', 1, 3, 0, 19200, 1, TRUE, 0, 2, B19200, PARENB | PARODD},
+      {'F', 1, 4, 0, 38400, 0, FALSE, -2, 2, B19200, PARENB | PARODD},
+      {'X', 1, 4, 0, 19200, 2, FALSE, -2, 2, B19200, PARENB | PARODD},  // another selector
+      {'F', 1, 4, 5, 19200, 0, FALSE, -3, 2, B19200, PARENB | PARODD},  // another own address
+      {'F', 1, 4, 0, 19200, 7, TRUE, 0, 3, B19200, PARENB | PARODD},    // neither kind nor selector
+      {'P', 1, 5, 0, 19200, 0, TRUE, 0, 4, B19200, PARENB | PARODD},    // compared
+      {'F', 2, 2, 256, 38400, 0, TRUE, 0, 1, B38400, PARENB | PARODD},  // own address as a byte
+      {'F', 2, 3, 0, 38400, 0, TRUE, 0, 2, B38400, PARENB | PARODD},
+      {'F', 16, 2, 0, 19200, 0, FALSE, -4, 0, 0, 0},
+      {'P', 0x10010, 2, 0, 9600, 0, FALSE, -4, 0, 0, 0},  // the port is 16 bits
+      {'F', 3, 2, 0, 19200, 0, FALSE, -4, 0, 0, 0},
+      {'P', 0, 2, 0, 38400, 0, FALSE, -2, 0, 0, 0},  // refused before the port is opened
+      {'P', 0, 2, 0, 9600 + 65536 * 3 + 1, 0, FALSE, -2, 0, 0, 0},
+      {'P', 0, 2, 0, 9600 + 65536 * 3, 0, TRUE, 0, 1, B9600, PARENB},        // 16-bit rate
+      {'I', 4, 0x10002, 0, 115200, 0, TRUE, 0, 1, B19200, PARENB | PARODD},  // 49664: no rate
+  };
+  PtyPort p0(0), p4(4);
+  std::vector<S7> recs(std::size(rows));
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const auto &r = rows[i];
+    SCOPED_TRACE(i);
+    S7 &s7 = recs[i];
+    memset(&s7, 0x5A, sizeof s7);
+    const BOOL ok = r.call == 'X'   ? S7InitFastBaudEx(&s7, r.com, r.adr, r.own, r.baud, r.sel)
+                    : r.call == 'P' ? S7PPIInit(&s7, r.com, r.adr, r.own, r.baud)
+                    : r.call == 'I' ? S7Init(&s7, r.com, r.adr, r.own, r.baud)
+                                    : S7InitFastBaud(&s7, r.com, r.adr, r.own, r.baud);
+    EXPECT_EQ(ok, r.ok);
+    EXPECT_EQ(s7.Err, r.err);
+    EXPECT_EQ(s7.bInit, r.ok);
+    EXPECT_EQ(s7.Com, r.com & 0xFFFF);
+    EXPECT_EQ(s7.SPSTyp, r.call == 'P');
+    EXPECT_EQ(s7.MPIAdr, r.ok ? (r.adr & 0xFFFF) : 0);  // a failed init leaves it cleared
+    EXPECT_EQ(s7.Status + s7.Tx.H.BlockNr, 0);
+    const int com = r.com & 0xF;
+    EXPECT_EQ(CStat[com].InitCnt, r.users);
+    EXPECT_EQ(RsIo[com].ComRefCnt, r.users);
+    if (r.users) {
+      EXPECT_EQ(cfgetospeed(&RsIo[com].TIo), r.speed);
+      EXPECT_EQ(RsIo[com].TIo.c_cflag & (PARENB | PARODD | CSIZE | CSTOPB), r.parity | CS8);
+    }
   }
-  char dev[] = "/nonexistent/ttyX";
-  ASSERT_EQ(ComSetDevName(3, dev), 0);
-  EXPECT_FALSE(S7InitFastBaud(&s7, 3, 2, 0, 19200));
-  EXPECT_EQ(s7.Err, -4);
-  EXPECT_EQ(CStat[3].InitCnt, 0);
-  EXPECT_FALSE(S7Exit(&s7)) << "nothing to close";
-}
-
-TEST(S7PPIInit, OnlyTwoRatesAndEvenParity) {
-  s7test::PtyPort port(0);
-  S7 s7;
-  EXPECT_FALSE(S7PPIInit(&s7, 0, 2, 0, 38400));
-  EXPECT_EQ(s7.Err, -2);
-  EXPECT_EQ(s7.SPSTyp, 1);
-  EXPECT_FALSE(ComIsInit(0)) << "refused before the port is looked at";
-  EXPECT_EQ(CStat[0].InitCnt, 0);
-  EXPECT_FALSE(S7PPIInit(&s7, 0, 2, 0, 9600 + 65536 * 3 + 1));
-  ASSERT_TRUE(S7PPIInit(&s7, 0, 2, 0, 9600 + 65536 * 3)) << "the rate is taken as 16 bits";
+  EXPECT_EQ(CStat[1].Baud * 1000 + CStat[1].MPIBaud, 19200001u);
+  EXPECT_EQ(CStat[2].LocalMPIAdr, 0);
   EXPECT_EQ(CStat[0].Baud, 9600u);
-  EXPECT_EQ(s7.SPSTyp, 1);
-  EXPECT_EQ(RsIo[0].TIo.c_cflag & (PARENB | PARODD | CSIZE | CSTOPB), tcflag_t(PARENB | CS8))
-      << "PPI: 8 data bits, even parity, 1 stop bit";
-  EXPECT_EQ(cfgetospeed(&RsIo[0].TIo), speed_t(B9600));
-  S7 t;
-  ASSERT_TRUE(S7PPIInit(&t, 0, 3, 0, 9600));
-  EXPECT_EQ(CStat[0].InitCnt, 2);
-  EXPECT_TRUE(LineIsSilent(port));
-  S7ExitAll();
-}
-
-TEST(S7Init, SixteenBitArgumentsOfS7Init) {
-  s7test::PtyPort port(0);
-  S7 s7;
-  ASSERT_TRUE(S7Init(&s7, 0, 0x10002, 0, 115200));
-  EXPECT_EQ(CStat[0].Baud, 49664u) << "115200 cut to its low 16 bits";
-  EXPECT_EQ(s7.MPIAdr, 2);
-  EXPECT_EQ(cfgetospeed(&RsIo[0].TIo), speed_t(B19200)) << "49664 is no rate of the table";
-  S7Exit(&s7);
-}
-
-TEST(S7Exit, PortBookkeepingAndRefusal) {
-  s7test::PtyPort port(0);
-  S7 a, b;
-  ASSERT_TRUE(S7InitFastBaud(&a, 0, 2, 0, 19200));
-  ASSERT_TRUE(S7InitFastBaud(&b, 0, 3, 0, 19200));
-  EXPECT_TRUE(S7Exit(&a));
-  EXPECT_EQ(CStat[0].InitCnt, 1);
-  EXPECT_EQ(CStat[0].Baud, 19200u);
-  EXPECT_TRUE(S7Exit(&b));
-  EXPECT_EQ(CStat[0].InitCnt, 0);
-  EXPECT_FALSE(S7Exit(&b)) << "the port has no users left";
-  EXPECT_EQ(CStat[0].InitCnt, 0);
-  EXPECT_TRUE(LineIsSilent(port)) << "while the adapter was never up, closing sends nothing";
-  S7 bad;
-  memset(&bad, 0, sizeof bad);
+  EXPECT_EQ(CStat[4].Baud, 49664u);
+  EXPECT_EQ(CStat[1].Status + CStat[4].Status, 0);
+  for (int fd : {p0.master(), p1.master(), p2.master(), p4.master()}) EXPECT_TRUE(Silent(fd));
+  // the last user closes the port; the selector is kept
+  for (int i : {6, 5, 1, 0}) {
+    EXPECT_TRUE(ComIsInit(1));
+    EXPECT_TRUE(S7Exit(&recs[i]));
+  }
+  EXPECT_FALSE(ComIsInit(1));
+  EXPECT_EQ(CStat[1].Baud + CStat[1].InitCnt + CStat[1].LocalMPIAdr, 0u);
+  EXPECT_EQ(CStat[1].MPIBaud, 1u);
+  EXPECT_FALSE(S7Exit(&recs[0]));  // no users left
+  EXPECT_FALSE(S7Exit(&recs[11]));
+  S7 bad{};
   bad.Com = 99;
   EXPECT_FALSE(S7Exit(&bad));
-}
-
-TEST(S7ExitAll, ClosesEveryPortAndKeepsItsStatus) {
-  s7test::PtyPort p0(0), p4(4);
-  S7 a, b, c;
-  ASSERT_TRUE(S7InitFastBaud(&a, 0, 2, 0, 19200));
-  ASSERT_TRUE(S7InitFastBaud(&b, 0, 3, 0, 19200));
-  ASSERT_TRUE(S7PPIInit(&c, 4, 2, 0, 9600));
+  EXPECT_EQ(recs[0].bInit, TRUE);  // S7Exit changes no field of the record
+  // S7ExitAll closes every port, the port status kept
   S7ExitAll();
-  for (int com : {0, 4}) {
-    EXPECT_EQ(CStat[com].InitCnt, 0);
-    EXPECT_EQ(CStat[com].Baud, 0u);
-    EXPECT_FALSE(ComIsInit(com));
-  }
-  EXPECT_TRUE(LineIsSilent(p0));
-  EXPECT_TRUE(LineIsSilent(p4));
+  for (int com : {0, 2, 4}) EXPECT_EQ(ComIsInit(com) + CStat[com].InitCnt + CStat[com].Baud, 0u);
+  for (int fd : {p0.master(), p1.master(), p2.master(), p4.master()}) EXPECT_TRUE(Silent(fd));
 }
 
-TEST(SetErr, MarksRecordAndOptionallyThePort) {
-  S7 s7;
-  memset(&s7, 0, sizeof s7);
+TEST(S7Init, ErrorMarksAndTimeOut) {
+  S7 s7{};
   s7.Com = 5;
+  const struct {
+    BOOL port;
+    int status_after;
+  } rows[] = {{FALSE, 1}, {TRUE, 0}};
+  for (const auto &r : rows) {
+    s7.Status = TRUE;
+    CStat[5].Status = 1;
+    SetErr(&s7, r.port);
+    EXPECT_EQ(s7.Err * 100 + s7.Status * 10 + CStat[5].Status, -100 + r.status_after);
+  }
+  s7 = S7{};  // no such port: CheckStatus marks the record alone
+  s7.Com = 16;
   s7.Status = TRUE;
-  CStat[5].Status = 1;
-  SetErr(&s7, FALSE);
-  EXPECT_EQ(s7.Err, -1);
-  EXPECT_EQ(s7.Status, FALSE);
-  EXPECT_EQ(CStat[5].Status, 1);
-  s7.Status = TRUE;
-  SetErr(&s7, TRUE);
-  EXPECT_EQ(s7.Status, FALSE);
-  EXPECT_EQ(CStat[5].Status, 0);
-}
-
-TEST(S7SetTimeout, ReturnsTheValueInForceAndStoresPositiveOnes) {
-  EXPECT_EQ(S7SetTimeout(0), 54);
-  EXPECT_EQ(S7SetTimeout(-3), 54);
-  EXPECT_EQ(S7TimeOutwert, 54);
-  EXPECT_EQ(S7SetTimeout(9), 54);
-  EXPECT_EQ(S7TimeOutwert, 9);
-  EXPECT_EQ(S7SetTimeout(100000), 9);
+  EXPECT_FALSE(CheckStatus(&s7));
+  EXPECT_EQ(s7.Err * 10 + s7.Status, -10);
+  const LONG set[] = {0, -3, 9, 100000, 0}, back[] = {54, 54, 54, 9, 65535};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(S7SetTimeout(set[i]), back[i]) << i;
   EXPECT_EQ(S7TimeOutwert, 65535);
-  EXPECT_EQ(S7SetTimeout(0), 65535);
 }
 
 }  // namespace

@@ -9,8 +9,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <string>
-#include <vector>
 
 #include "kesto.h"
 #include "mpi_adapter.hpp"
@@ -18,7 +16,6 @@
 #include "plc.hpp"
 #include "rs232.h"
 #include "s7conn.h"
-#include "testutil.hpp"
 
 extern "C" {
 extern S7 P[32];
@@ -27,7 +24,7 @@ extern S7 P[32];
 namespace {
 
 using s7sim::Area;
-using s7test::Bytes;
+using namespace s7test;
 
 // Buffers large enough for any call below.
 struct Buffers {
@@ -39,36 +36,21 @@ struct Buffers {
 
 // Every call with the letters it takes; each runs with DB 5, start 0, count
 // (bit calls: bit) 1.
+// clang-format off
+#define CALL(f, l, ...) \
+  {#f, l, [](LONG r, DWORD t, [[maybe_unused]] Buffers &b) { return f(r, t, __VA_ARGS__); }}
+// clang-format on
 const struct Column {
   const char *name;
   std::string accepted;
   LONG (*run)(LONG ref, DWORD Typ, Buffers &buf);
 } kColumns[] = {
-    {"KS7RdB", "AOaoEIeiMmFfDd",
-     [](LONG r, DWORD t, Buffers &b) { return KS7RdB(r, t, 5, 0, 1, b.b); }},
-    {"KS7WrB", "AOaoMmFfDd",
-     [](LONG r, DWORD t, Buffers &b) { return KS7WrB(r, t, 5, 0, 1, b.b); }},
-    {"KS7RdW", "AOaoEIeiMmFfDdCZcz",
-     [](LONG r, DWORD t, Buffers &b) { return KS7RdW(r, t, 5, 0, 1, b.w); }},
-    {"KS7WrW", "AOaoMmFfDdCZcz",
-     [](LONG r, DWORD t, Buffers &b) { return KS7WrW(r, t, 5, 0, 1, b.w); }},
-    {"KS7RdDW", "AOaoEIeiMmFfDdTt",
-     [](LONG r, DWORD t, Buffers &b) { return KS7RdDW(r, t, 5, 0, 1, b.dw); }},
-    {"KS7WrDW", "AOaoMmFfDdTt",
-     [](LONG r, DWORD t, Buffers &b) { return KS7WrDW(r, t, 5, 0, 1, b.dw); }},
-    {"KS7RdReal", "AOaoEIeiMmDd",
-     [](LONG r, DWORD t, Buffers &b) { return KS7RdReal(r, t, 5, 0, 1, b.d); }},
-    {"KS7WrReal", "AOaoEIeiMmDd",
-     [](LONG r, DWORD t, Buffers &b) { return KS7WrReal(r, t, 5, 0, 1, b.d); }},
-    {"KS7RdBit", "AOaoEIeiMmDd",
-     [](LONG r, DWORD t, Buffers &b) { return KS7RdBit(r, t, 5, 0, 1, b.b); }},
-    {"KS7WrBit", "AOaoEIeiMmDd",
-     [](LONG r, DWORD t, Buffers &) { return KS7WrBit(r, t, 5, 0, 1, 1); }},
-    {"KS7SetBit", "AOaoEIeiMmDd",
-     [](LONG r, DWORD t, Buffers &) { return KS7SetBit(r, t, 5, 0, 1); }},
-    {"KS7ResetBit", "AOaoEIeiMmDd",
-     [](LONG r, DWORD t, Buffers &) { return KS7ResetBit(r, t, 5, 0, 1); }},
-};
+    CALL(KS7RdB, "AOaoEIeiMmFfDd", 5, 0, 1, b.b),     CALL(KS7WrB, "AOaoMmFfDd", 5, 0, 1, b.b),
+    CALL(KS7RdW, "AOaoEIeiMmFfDdCZcz", 5, 0, 1, b.w), CALL(KS7WrW, "AOaoMmFfDdCZcz", 5, 0, 1, b.w),
+    CALL(KS7RdDW, "AOaoEIeiMmFfDdTt", 5, 0, 1, b.dw), CALL(KS7WrDW, "AOaoMmFfDdTt", 5, 0, 1, b.dw),
+    CALL(KS7RdReal, "AOaoEIeiMmDd", 5, 0, 1, b.d),    CALL(KS7WrReal, "AOaoEIeiMmDd", 5, 0, 1, b.d),
+    CALL(KS7RdBit, "AOaoEIeiMmDd", 5, 0, 1, b.b),     CALL(KS7WrBit, "AOaoEIeiMmDd", 5, 0, 1, 1),
+    CALL(KS7SetBit, "AOaoEIeiMmDd", 5, 0, 1),         CALL(KS7ResetBit, "AOaoEIeiMmDd", 5, 0, 1)};
 
 bool Silent(int master) { return s7sim::read_until_quiet(master, 50).empty(); }
 
@@ -188,97 +170,76 @@ Bytes BigEndian(float f) {
 }
 
 TEST_F(WithPlc, EveryAcceptedLetterReachesItsArea) {
-  // bytes by byte address, words by word number, double words by byte
-  // address; reading for every letter, writing for those that take it
+  const Bytes reals = s7test::concat({BigEndian(1.5f), BigEndian(0.1f)});
   for (char l : std::string("AOaoEIeiMmFfDd")) {
     SCOPED_TRACE(l);
-    const uint8_t u = static_cast<uint8_t>(l);
-    const bool writes = std::string("EIei").find(l) == std::string::npos;
-    Preset(l, 10, {u, 0x5A, 0xA5, 0x34, 0x56, 0x77});
-    BYTE b[3] = {u, 0x01, 0x80};
-    WORD w[2] = {static_cast<WORD>(0xA000 | u), 0x0102};
+    const auto u = static_cast<uint8_t>(l);
+    const bool writes = !std::strchr("EIei", l), more = !std::strchr("Ff", l);
+    // bytes by byte address, words by word number (6, 7: bytes 12..15),
+    // double words by byte address
+    Preset(l, 10, concat({{u, 0x5A, 0xA5, 0x34, 0x56, 0x77, 0x80}, reals}));
+    BYTE b[3] = {}, bit[2] = {0xEE, 0xEE};
+    WORD w[2] = {};
     DWORD dw = 0;
-    ASSERT_EQ(KS7RdB(ref, u, 5, 10, 3, b), 0);
+    ASSERT_EQ(
+        KS7RdB(ref, u, 5, 10, 3, b) | KS7RdW(ref, u, 5, 6, 2, w) | KS7RdDW(ref, u, 5, 11, 1, &dw),
+        0);
     EXPECT_EQ(Bytes(b, b + 3), (Bytes{u, 0x5A, 0xA5}));
-    ASSERT_EQ(KS7RdW(ref, u, 5, 6, 2, w), 0);  // words 6 and 7: bytes 12..15
-    EXPECT_EQ(w[0], 0xA534);
-    EXPECT_EQ(w[1], 0x5677);
-    ASSERT_EQ(KS7RdDW(ref, u, 5, 11, 1, &dw), 0);
+    EXPECT_EQ(w[0] * 0x10000u + w[1], 0xA5345677u);
     EXPECT_EQ(dw, 0x5AA53456u);
-    if (!writes) continue;
-    ASSERT_EQ(KS7WrB(ref, u, 5, 20, 3, b), 0);
-    EXPECT_EQ(Memory(l, 20, 3), (Bytes{u, 0x5A, 0xA5}));
-    w[0] = static_cast<WORD>(0xA000 | u);
-    ASSERT_EQ(KS7WrW(ref, u, 5, 12, 2, w), 0);
-    EXPECT_EQ(Memory(l, 24, 4), (Bytes{0xA0, u, 0x56, 0x77}));
-    dw = 0xCAFE0000u | u;
-    ASSERT_EQ(KS7WrDW(ref, u, 5, 29, 1, &dw), 0);
-    EXPECT_EQ(Memory(l, 29, 4), (Bytes{0xCA, 0xFE, 0x00, u}));
+    if (writes) {
+      WORD ww[2] = {static_cast<WORD>(0xA000 | u), 0x5677};
+      DWORD wd = 0xCAFE0000u | u;
+      ASSERT_EQ(KS7WrB(ref, u, 5, 60, 3, b) | KS7WrW(ref, u, 5, 32, 2, ww) |
+                    KS7WrDW(ref, u, 5, 69, 1, &wd),
+                0);
+      EXPECT_EQ(Memory(l, 60, 13),
+                (Bytes{u, 0x5A, 0xA5, 0, 0xA0, u, 0x56, 0x77, 0, 0xCA, 0xFE, 0, u}));
+    }
+    if (!more) continue;
+    // reals converted both ways, the caller's doubles kept; bits of a byte,
+    // the low byte of the value sent
+    double d[3] = {0, 0, -7}, wr[2] = {0.1, -2.5};
+    ASSERT_EQ(KS7RdReal(ref, u, 5, 17, 2, d) | KS7WrReal(ref, u, 5, 80, 2, wr), 0);
+    EXPECT_EQ(d[0] + d[1] * 10 + d[2] * 100 + wr[0], 1.5 + double(0.1f) * 10 - 700 + 0.1);
+    EXPECT_EQ(Memory(l, 80, 8), concat({BigEndian(0.1f), BigEndian(-2.5f)}));
+    std::string bits;
+    Preset(l, 90, {0});
+    ASSERT_EQ(KS7RdBit(ref, u, 5, 16, 7, bit) | KS7RdBit(ref, u, 5, 16, 6, bit + 1), 0);
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_EQ(i == 0   ? KS7WrBit(ref, u, 5, 90, 3, 0x101)
+                : i == 1 ? KS7SetBit(ref, u, 5, 90, 0)
+                         : KS7ResetBit(ref, u, 5, 90, 3),
+                0);
+      bits += plain(Memory(l, 90, 1));
+    }
+    EXPECT_EQ(plain({bit[0], bit[1]}) + bits, "0100080901");
   }
-  // the flag letters M and F name the same memory
-  Preset('M', 40, {0x42});
-  BYTE f = 0;
-  ASSERT_EQ(KS7RdB(ref, 'F', 0, 40, 1, &f), 0);
-  EXPECT_EQ(f, 0x42);
-
   // counters through the word calls, timers in milliseconds through the
   // double-word calls
-  for (char l : std::string("CZcz")) {
-    plc.set_counter(3, 0x0123);
-    plc.set_counter(4, 0x7999);
-    WORD w[2] = {};
-    ASSERT_EQ(KS7RdW(ref, static_cast<uint8_t>(l), 0, 3, 2, w), 0) << l;
-    EXPECT_EQ(w[0], 123) << l;
-    EXPECT_EQ(w[1], 999) << l;
-    WORD v[2] = {static_cast<WORD>(l), 999};
-    ASSERT_EQ(KS7WrW(ref, static_cast<uint8_t>(l), 0, 5, 2, v), 0) << l;
-    const int n = l;
-    EXPECT_EQ(plc.counter(5), (n / 100) * 0x100 + (n / 10 % 10) * 0x10 + n % 10) << l;
-    EXPECT_EQ(plc.counter(6), 0x0999) << l;
-  }
-  for (char l : std::string("Tt")) {
-    plc.set_timer(3, 0x2127);
-    plc.set_timer(4, 0x0999);
-    DWORD ms[2] = {}, w[2] = {110, 9991};
-    ASSERT_EQ(KS7RdDW(ref, static_cast<uint8_t>(l), 0, 3, 2, ms), 0) << l;
-    EXPECT_EQ(ms[0], 127000u) << l;
-    EXPECT_EQ(ms[1], 9990u) << l;
-    ASSERT_EQ(KS7WrDW(ref, static_cast<uint8_t>(l), 0, 7, 2, w), 0) << l;
-    EXPECT_EQ(plc.timer(7), 0x0011) << l;
-    EXPECT_EQ(plc.timer(8), 0x1100) << l;
+  plc.set_counter(3, 0x0123);
+  plc.set_counter(4, 0x7999);
+  plc.set_timer(3, 0x2127);
+  plc.set_timer(4, 0x0999);
+  for (char l : std::string("CZczTt")) {
+    const auto u = static_cast<uint8_t>(l);
+    WORD w[2] = {}, v[2] = {u, 999};
+    DWORD ms[2] = {}, wt[2] = {110, 9991};
+    const bool timer = l == 'T' || l == 't';
+    ASSERT_EQ(timer ? KS7RdDW(ref, u, 0, 3, 2, ms) | KS7WrDW(ref, u, 0, 7, 2, wt)
+                    : KS7RdW(ref, u, 0, 3, 2, w) | KS7WrW(ref, u, 0, 5, 2, v),
+              0)
+        << l;
+    EXPECT_EQ(timer ? ms[0] * 10000 + ms[1] : w[0] * 1000u + w[1], timer ? 1270009990u : 123999u)
+        << l;
+    EXPECT_EQ(
+        timer ? plc.timer(7) * 0x10000 + plc.timer(8) : plc.counter(5) * 0x10000 + plc.counter(6),
+        timer ? 0x00111100 : ((u / 100) * 0x100 + (u / 10 % 10) * 0x10 + u % 10) * 0x10000 + 0x0999)
+        << l;
   }
 }
 
-TEST_F(WithPlc, RealsAndBits) {
-  const Bytes reals = s7test::concat({BigEndian(1.5f), BigEndian(0.1f)});
-  const Bytes written = s7test::concat({BigEndian(0.1f), BigEndian(-2.5f)});
-  for (char l : std::string("AOaoEIeiMmDd")) {
-    SCOPED_TRACE(l);
-    const uint8_t u = static_cast<uint8_t>(l);
-    // reals converted both ways: the nearest floats, the caller's doubles kept
-    Preset(l, 32, reals);
-    double d[3] = {0, 0, -7}, w[2] = {0.1, -2.5};
-    ASSERT_EQ(KS7RdReal(ref, u, 5, 32, 2, d), 0);
-    EXPECT_EQ(d[0], 1.5);
-    EXPECT_EQ(d[1], static_cast<double>(0.1f));
-    EXPECT_EQ(d[2], -7);
-    ASSERT_EQ(KS7WrReal(ref, u, 5, 40, 2, w), 0);
-    EXPECT_EQ(Memory(l, 40, 8), written);
-    EXPECT_EQ(w[0], 0.1);
-    // one bit of a byte; the low byte of the value is sent
-    Preset(l, 10, {0x80, 0x00});
-    BYTE b = 0xEE;
-    ASSERT_EQ(KS7RdBit(ref, u, 5, 10, 7, &b), 0);
-    EXPECT_EQ(b, 1);
-    ASSERT_EQ(KS7RdBit(ref, u, 5, 10, 6, &b), 0);
-    EXPECT_EQ(b, 0);
-    ASSERT_EQ(KS7WrBit(ref, u, 5, 11, 3, 0x101), 0);
-    EXPECT_EQ(Memory(l, 11, 1), Bytes{0x08});
-    ASSERT_EQ(KS7SetBit(ref, u, 5, 11, 0), 0);
-    EXPECT_EQ(Memory(l, 11, 1), Bytes{0x09});
-    ASSERT_EQ(KS7ResetBit(ref, u, 5, 11, 3), 0);
-    EXPECT_EQ(Memory(l, 11, 1), Bytes{0x01});
-  }
+TEST_F(WithPlc, RealsOutOfRangeAndCounts) {
   // beyond the float range a value is written as the infinity of its sign
   double big[4] = {1e300, -1e300, std::numeric_limits<double>::infinity(), 3.5e38}, back[4] = {};
   ASSERT_EQ(KS7WrReal(ref, 'D', 5, 48, 4, big), 0);
