@@ -1,117 +1,28 @@
 #include "rig.hpp"
 
-#include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <random>
 #include <stdexcept>
+#include <vector>
 
 #include "rs232.h"
 
 namespace robust {
-
-const char *Name(Kind k) {
-  switch (k) {
-    case Kind::Bytes:
-      return "bytes";
-    case Kind::Words:
-      return "words";
-    case Kind::DWords:
-      return "dwords";
-    case Kind::Reals:
-      return "reals";
-    case Kind::Bits:
-      return "bits";
-    case Kind::Timers:
-      return "timers";
-    case Kind::Counters:
-      return "counters";
-    case Kind::DBLen:
-      return "dblen";
-    case Kind::CPUInfo:
-      return "cpuinfo";
-    case Kind::Members:
-      return "members";
-    case Kind::Packets:
-      return "3 pkts";
-  }
-  return "?";
-}
-
-bool HasWrite(Kind k) { return k != Kind::DBLen && k != Kind::CPUInfo && k != Kind::Members; }
-
-Rig::Rig(bool ppi) : ppi_(ppi) {
-  plc_.add_db(kDb, kDbSize);
-  plc_.add_db(1, kDbSize);
-  plc_.set_cpu_text(kCpuText);
-  Scramble(1);
-  std::string name = pty_.slave_name();
-  if (ComSetDevName(kCom, name.data()) != 0) throw std::runtime_error("device name refused");
-  if (ppi) {
-    station_ = std::make_unique<s7sim::PpiStation>(pty_.master(), kPlcAdr, plc_);
-    station_->start();
-    open_ = S7PPIInit(&s7_, kCom, kPlcAdr, kPcAdr, 19200);
-  } else {
-    adapter_ = std::make_unique<s7sim::MpiAdapter>(pty_.master());
-    adapter_->add_station(kPlcAdr, plc_);
-    adapter_->start();
-    open_ = S7InitFastBaud(&s7_, kCom, kPlcAdr, kPcAdr, 38400);
-  }
-  if (!open_) throw std::runtime_error("record not opened");
-}
-
-Rig::~Rig() {
-  if (open_) S7Exit(&s7_);
-  if (adapter_) adapter_->stop();
-  if (station_) station_->stop();
-}
-
-void Rig::Scramble(uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> bytes(kDbSize);
-  for (auto &b : bytes) b = static_cast<uint8_t>(rng());
-  plc_.write_bytes(s7sim::Area::DB, kDb, 0, bytes);
-  for (auto &b : bytes) b = static_cast<uint8_t>(rng());
-  plc_.write_bytes(s7sim::Area::Flags, 0, 0, bytes);
-  for (int i = 0; i < 256; ++i) {
-    // valid BCD with any time base
-    const uint16_t digits =
-        static_cast<uint16_t>((rng() % 10) << 8 | (rng() % 10) << 4 | (rng() % 10));
-    plc_.set_timer(i, static_cast<uint16_t>((rng() % 4) << 12 | digits));
-    plc_.set_counter(i, digits);
-  }
-}
-
-Rig::Events Rig::AdapterEvents() const {
-  Events e;
-  if (!adapter_) return e;
-  const auto from = adapter_->blocks_from_pc();
-  const auto to = adapter_->blocks_to_pc();
-  e.stx = e.rx_frames = from.size();
-  e.tx_frames = to.size();
-  for (const auto &b : from) {
-    const bool ack = b.size() == 7 && b[0] == 0x00 && b[1] == 0x0C && b[4] == 0xB0;
-    if (!ack) ++e.rx_blocks;
-    if (b.size() >= 5 && b[0] == 0x00 && b[1] == 0x0C && b[4] == 0xF1) ++e.jobs;
-  }
-  return e;
-}
-
 namespace {
 
+using Bytes = std::vector<uint8_t>;
+
+DWORD Bcd(uint16_t w) { return ((w >> 8) & 0xF) * 100 + ((w >> 4) & 0xF) * 10 + (w & 0xF); }
 DWORD TimerMs(uint16_t w) {
   static constexpr DWORD base[4] = {10, 100, 1000, 10000};
-  const DWORD n = ((w >> 8) & 0xF) * 100 + ((w >> 4) & 0xF) * 10 + (w & 0xF);
-  return n * base[(w >> 12) & 3];
+  return Bcd(w) * base[(w >> 12) & 3];
 }
-
-DWORD Counter(uint16_t w) { return ((w >> 8) & 0xF) * 100 + ((w >> 4) & 0xF) * 10 + (w & 0xF); }
-
-uint16_t CounterWord(DWORD v) {
+uint16_t ToBcd(DWORD v) {
   return static_cast<uint16_t>((v / 100) << 8 | ((v / 10) % 10) << 4 | (v % 10));
 }
 
-// Big-endian bytes of the PLC to host values of `unit` bytes.
-std::vector<uint8_t> ToHost(std::vector<uint8_t> b, size_t unit) {
+// Big-endian bytes of the PLC as host values of `unit` bytes.
+Bytes ToHost(Bytes b, size_t unit) {
   for (size_t i = 0; i + unit <= b.size(); i += unit)
     for (size_t k = 0; k < unit / 2; ++k) std::swap(b[i + k], b[i + unit - 1 - k]);
   return b;
@@ -119,190 +30,188 @@ std::vector<uint8_t> ToHost(std::vector<uint8_t> b, size_t unit) {
 
 }  // namespace
 
-Outcome Rig::Run(Kind k, bool write, uint32_t seed) {
-  std::mt19937 rng(seed);
-  S7I *s7 = &s7_;
-  const int max_pkt = ppi_ ? 40 : 100;  // bytes: one packet on both paths
-  Outcome o;
-  // buffer with guards; 16-byte aligned payload
-  std::vector<uint8_t> store(512 + 64, 0xA5);
-  uint8_t *p = store.data() + 32;
-  char text[64];
-  auto wrong = [&](const std::string &what) {
-    if (o.wrong.empty()) o.wrong = what;
-  };
-
-  int anz = 0, start = 0;
-  const int db = ppi_ ? 1 : kDb;
-  switch (k) {
-    case Kind::Bytes:
-    case Kind::Words:
-    case Kind::DWords:
-    case Kind::Reals: {
-      const size_t unit = k == Kind::Bytes ? 1 : k == Kind::Words ? 2 : 4;
-      anz = 1 + static_cast<int>(rng() % (max_pkt / unit));
-      start = static_cast<int>(rng() % 200);
-      const size_t off = k == Kind::Words ? static_cast<size_t>(start) * 2 : start;
-      const size_t n = static_cast<size_t>(anz) * unit;
-      if (write) {
-        for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(rng());
-        if (k == Kind::Reals)  // finite values only, so the bytes survive as they are
-          for (size_t i = 0; i < n; i += 4) p[i + 3] &= 0x3F;
-      }
-      const std::vector<uint8_t> before(p, p + n);
-      bool r = false;
-      if (k == Kind::Bytes)
-        r = write ? S7WrDBB(s7, db, start, anz, p) : S7RdDBB(s7, db, start, anz, p);
-      else if (k == Kind::Words)
-        r = write ? S7WrDB(s7, db, start, anz, reinterpret_cast<LPWORD>(p))
-                  : S7RdDB(s7, db, start, anz, reinterpret_cast<LPWORD>(p));
-      else if (k == Kind::DWords)
-        r = write ? S7WrMDW(s7, start, anz, reinterpret_cast<LPDWORD>(p))
-                  : S7RdMDW(s7, start, anz, reinterpret_cast<LPDWORD>(p));
-      else
-        r = write ? S7WrDBReal(s7, db, start, anz, reinterpret_cast<float *>(p))
-                  : S7RdDBReal(s7, db, start, anz, reinterpret_cast<float *>(p));
-      o.result = r;
-      o.success = r;
-      const auto area = k == Kind::DWords ? s7sim::Area::Flags : s7sim::Area::DB;
-      const std::vector<uint8_t> plc = ToHost(plc_.read_bytes(area, db, off, n), unit);
-      o.untouched = std::memcmp(before.data(), p, n) == 0;
-      if (o.success && plc != std::vector<uint8_t>(p, p + n))
-        wrong(write ? "the PLC does not hold what was written" : "read data differ from the PLC");
-      if (write && !o.untouched) wrong("a write changed the caller's buffer");
-      break;
-    }
-    case Kind::Packets: {
-      // two full packets and a short one
-      const int limit = ppi_ ? 90 : (write ? 212 : 222);
-      anz = 2 * limit + 10;
-      start = static_cast<int>(rng() % 64);
-      const size_t n = static_cast<size_t>(anz);
-      if (write)
-        for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(rng());
-      const std::vector<uint8_t> before(p, p + n);
-      o.result = write ? S7WrDBB(s7, db, start, anz, p) : S7RdDBB(s7, db, start, anz, p);
-      o.success = o.result;
-      const std::vector<uint8_t> plc = plc_.read_bytes(s7sim::Area::DB, db, start, n);
-      if (o.success && plc != std::vector<uint8_t>(p, p + n))
-        wrong(write ? "the PLC does not hold what was written" : "read data differ from the PLC");
-      if (write) {
-        o.untouched = std::memcmp(before.data(), p, n) == 0;
-        if (!o.untouched) wrong("a write changed the caller's buffer");
-      } else if (!o.success) {
-        // the packets read before the failing one may be there, and must be right
-        o.untouched = std::memcmp(before.data() + limit, p + limit, n - limit) == 0;
-        o.first_packet = std::memcmp(plc.data(), p, limit) == 0;
-        if (std::memcmp(before.data(), p, limit) != 0 && !o.first_packet)
-          wrong("the packet read before the failure differs from the PLC");
-      }
-      break;
-    }
-    case Kind::Bits: {
-      start = static_cast<int>(rng() % 100);
-      const int bit = static_cast<int>(rng() % 8);
-      p[0] = write ? static_cast<uint8_t>(rng() & 1) : 0xA5;
-      const uint8_t before = p[0];
-      o.result = write ? S7Wr(s7, 0, start, 1, p, S7_AREA_M, 1, 1, bit)
-                       : S7Rd(s7, 0, start, 1, p, S7_AREA_M, 1, 1, bit);
-      o.success = o.result == 0;
-      o.untouched = p[0] == before;
-      const int plc = (plc_.read_bytes(s7sim::Area::Flags, 0, start, 1)[0] >> bit) & 1;
-      if (o.success && plc != p[0])
-        wrong(write ? "the PLC's bit differs from the one written" : "bit differs from the PLC");
-      break;
-    }
-    case Kind::Timers:
-    case Kind::Counters: {
-      anz = 1 + static_cast<int>(rng() % (max_pkt / 2));
-      start = static_cast<int>(rng() % 200);
-      const bool timers = k == Kind::Timers;
-      const size_t unit = timers ? 4 : 2;
-      if (write) {
-        for (int i = 0; i < anz; ++i) {
-          if (timers) {
-            // values a timer word holds exactly
-            const uint16_t w = static_cast<uint16_t>((rng() % 4) << 12 | CounterWord(rng() % 1000));
-            const DWORD ms = TimerMs(w);
-            std::memcpy(p + 4 * i, &ms, 4);
-          } else {
-            const WORD v = static_cast<WORD>(rng() % 1000);
-            std::memcpy(p + 2 * i, &v, 2);
-          }
-        }
-      }
-      const std::vector<uint8_t> before(p, p + anz * unit);
-      bool r;
-      if (timers)
-        r = write ? S7WrTimer(s7, start, anz, reinterpret_cast<LPDWORD>(p))
-                  : S7RdTimer(s7, start, anz, reinterpret_cast<LPDWORD>(p));
-      else
-        r = write ? S7WrCounter(s7, start, anz, reinterpret_cast<LPWORD>(p))
-                  : S7RdCounter(s7, start, anz, reinterpret_cast<LPWORD>(p));
-      o.result = r;
-      o.success = r;
-      o.untouched = std::memcmp(before.data(), p, before.size()) == 0;
-      if (o.success) {
-        for (int i = 0; i < anz; ++i) {
-          DWORD got = 0, plc;
-          if (timers) {
-            std::memcpy(&got, p + 4 * i, 4);
-            plc = TimerMs(plc_.timer(start + i));
-          } else {
-            WORD g;
-            std::memcpy(&g, p + 2 * i, 2);
-            got = g;
-            plc = Counter(plc_.counter(start + i));
-          }
-          if (got != plc) {
-            wrong(std::string(Name(k)) +
-                  (write ? " in the PLC differ from those written" : " read differ from the PLC"));
-            break;
-          }
-        }
-      }
-      if (write && !o.untouched) wrong("a write changed the caller's buffer");
-      break;
-    }
-    case Kind::DBLen: {
-      o.result = S7GetDBLen(s7, db);
-      const int expect = ppi_ ? 4096 : kDbSize;  // "CPU 224": the seventh character is 4
-      o.success = o.result > 0;
-      if (o.success && o.result != expect) wrong("DB length " + std::to_string(o.result));
-      break;
-    }
-    case Kind::CPUInfo: {
-      std::memset(text, 0x5A, sizeof text);
-      o.result = S7GetCPUInfo(s7, text);
-      o.success = o.result == 0;
-      o.untouched = static_cast<uint8_t>(text[0]) == 0x5A;
-      if (o.success && std::string(text) != kCpuText) wrong(std::string("CPU text ") + text);
-      break;
-    }
-    case Kind::Members: {
-      std::vector<WORD> list(127, 0xA5A5);
-      o.result = S7GetMPIMembers(s7, list.data());
-      o.success = o.result == 1;
-      o.untouched = list[0] == 0xA5A5 && list[126] == 0xA5A5;
-      if (o.success && (list[kPlcAdr] == 0 || list[kPlcAdr + 1] != 0))
-        wrong("member list does not show the one station");
-      break;
-    }
-  }
-  for (size_t i = 0; i < 32; ++i)
-    if (store[i] != 0xA5 || store[store.size() - 1 - i] != 0xA5) wrong("buffer guard written");
-  o.err = s7->Err;
-  o.status = s7->Status;
-  o.port = CStat[kCom].Status;
-  return o;
+const char *Name(Kind k) {
+  static const char *const names[kKinds] = {"bytes",   "words",   "dwords",   "reals",
+                                            "bits",    "timers",  "counters", "dblen",
+                                            "cpuinfo", "members", "3 pkts"};
+  return names[static_cast<int>(k)];
 }
 
-long RssKb() {
-  std::ifstream f("/proc/self/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  return -1;
+bool HasWrite(Kind k) { return k != Kind::DBLen && k != Kind::CPUInfo && k != Kind::Members; }
+
+Rig::Rig(bool p) : ppi(p) {
+  plc.add_db(kDb, kDbSize);
+  plc.add_db(1, kDbSize);
+  plc.set_cpu_text("CPU 224 6ES7 214");
+  Scramble(1);
+  std::string name = pty.slave_name();
+  if (ComSetDevName(kCom, name.data()) != 0) throw std::runtime_error("device name refused");
+  if (ppi) {
+    station = std::make_unique<s7sim::PpiStation>(pty.master(), kPlcAdr, plc);
+    station->start();
+  } else {
+    adapter = std::make_unique<s7sim::MpiAdapter>(pty.master());
+    adapter->add_station(kPlcAdr, plc);
+    adapter->start();
+  }
+  if (!(ppi ? S7PPIInit(&s7, kCom, kPlcAdr, 0, 19200)
+            : S7InitFastBaud(&s7, kCom, kPlcAdr, 0, 38400)))
+    throw std::runtime_error("record not opened");
+}
+
+Rig::~Rig() {
+  S7Exit(&s7);
+  if (adapter) adapter->stop();
+  if (station) station->stop();
+}
+
+uint64_t Rig::Chars() const {
+  if (station)
+    return static_cast<uint64_t>(station->counts().rx_chars + station->counts().tx_chars);
+  return adapter->chars_from_pc() + adapter->chars_to_pc();
+}
+
+void Rig::Scramble(uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes bytes(kDbSize);
+  for (auto area : {s7sim::Area::DB, s7sim::Area::Flags}) {
+    for (auto &b : bytes) b = static_cast<uint8_t>(rng());
+    plc.write_bytes(area, kDb, 0, bytes);
+    if (area == s7sim::Area::DB) plc.write_bytes(area, 1, 0, bytes);
+  }
+  for (int i = 0; i < 256; ++i) {  // valid BCD, any time base
+    const uint16_t w = ToBcd(rng() % 1000);
+    plc.set_timer(i, static_cast<uint16_t>((rng() % 4) << 12 | w));
+    plc.set_counter(i, w);
+  }
+}
+
+Outcome Rig::Run(Kind k, bool write, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Outcome o;
+  Bytes store(640, 0xA5);  // payload with 32 guard bytes before and behind
+  uint8_t *p = store.data() + 32;
+  const int db = ppi ? 1 : kDb, limit = ppi ? 90 : write ? 212 : 222;
+  const size_t unit = k == Kind::Words || k == Kind::Counters                      ? 2
+                      : k == Kind::DWords || k == Kind::Reals || k == Kind::Timers ? 4
+                                                                                   : 1;
+  const int anz =
+      k == Kind::Packets ? 2 * limit + 10 : 1 + static_cast<int>(rng() % ((ppi ? 40 : 100) / unit));
+  const int start = static_cast<int>(rng() % (k == Kind::Packets ? 64 : 200)), bit = start % 8;
+  const size_t n = k == Kind::CPUInfo   ? 17
+                   : k == Kind::Members ? 254
+                   : k == Kind::Bits    ? 1
+                                        : anz * unit;
+  for (size_t i = 0; write && i < n; i += unit) {
+    const uint32_t v = static_cast<uint32_t>(rng());
+    if (k == Kind::Timers) {  // a value a timer word holds exactly
+      const DWORD ms = TimerMs(static_cast<uint16_t>((v % 4) << 12 | ToBcd(v / 4 % 1000)));
+      std::memcpy(p + i, &ms, 4);
+    } else if (k == Kind::Counters) {
+      const WORD c = static_cast<WORD>(v % 1000);
+      std::memcpy(p + i, &c, 2);
+    } else {
+      std::memcpy(p + i, &v, unit);
+      if (k == Kind::Reals) p[i + 3] &= 0x3F;  // finite values only
+      if (k == Kind::Bits) p[i] &= 1;
+    }
+  }
+  const Bytes before(p, p + n);
+  auto w16 = reinterpret_cast<LPWORD>(p);
+  auto w32 = reinterpret_cast<LPDWORD>(p);
+  auto f32 = reinterpret_cast<float *>(p);
+  S7I *s = &s7;
+  switch (k) {
+    case Kind::Bytes:
+    case Kind::Packets:
+      o.result = write ? S7WrDBB(s, db, start, anz, p) : S7RdDBB(s, db, start, anz, p);
+      break;
+    case Kind::Words:
+      o.result = write ? S7WrDB(s, db, start, anz, w16) : S7RdDB(s, db, start, anz, w16);
+      break;
+    case Kind::DWords:
+      o.result = write ? S7WrMDW(s, start, anz, w32) : S7RdMDW(s, start, anz, w32);
+      break;
+    case Kind::Reals:
+      o.result = write ? S7WrDBReal(s, db, start, anz, f32) : S7RdDBReal(s, db, start, anz, f32);
+      break;
+    case Kind::Timers:
+      o.result = write ? S7WrTimer(s, start, anz, w32) : S7RdTimer(s, start, anz, w32);
+      break;
+    case Kind::Counters:
+      o.result = write ? S7WrCounter(s, start, anz, w16) : S7RdCounter(s, start, anz, w16);
+      break;
+    case Kind::Bits:
+      o.result = write ? S7Wr(s, 0, start, 1, p, S7_AREA_M, 1, 1, bit)
+                       : S7Rd(s, 0, start, 1, p, S7_AREA_M, 1, 1, bit);
+      break;
+    case Kind::DBLen:
+      o.result = S7GetDBLen(s, db);
+      break;
+    case Kind::CPUInfo:
+      o.result = S7GetCPUInfo(s, reinterpret_cast<char *>(p));
+      break;
+    case Kind::Members:
+      o.result = S7GetMPIMembers(s, w16);
+      break;
+  }
+  o.success = k == Kind::Bits || k == Kind::CPUInfo ? o.result == 0
+              : k == Kind::DBLen                    ? o.result > 0
+                                                    : o.result == 1;
+  // what the PLC holds, as the caller's buffer shows it
+  Bytes plc_view;
+  switch (k) {
+    case Kind::Timers:
+    case Kind::Counters:
+      for (int i = 0; i < anz; ++i) {
+        const DWORD v =
+            k == Kind::Timers ? TimerMs(plc.timer(start + i)) : Bcd(plc.counter(start + i));
+        plc_view.insert(plc_view.end(), reinterpret_cast<const uint8_t *>(&v),
+                        reinterpret_cast<const uint8_t *>(&v) + unit);
+      }
+      break;
+    case Kind::Bits:
+      plc_view = {
+          static_cast<uint8_t>(plc.read_bytes(s7sim::Area::Flags, 0, start, 1)[0] >> bit & 1)};
+      break;
+    case Kind::DWords:
+      plc_view = ToHost(plc.read_bytes(s7sim::Area::Flags, 0, start, n), 4);
+      break;
+    case Kind::DBLen:
+    case Kind::CPUInfo:
+    case Kind::Members:
+      break;
+    default:
+      plc_view =
+          ToHost(plc.read_bytes(s7sim::Area::DB, db, start * (k == Kind::Words ? 2 : 1), n), unit);
+  }
+  const bool same = !plc_view.empty() && std::memcmp(plc_view.data(), p, n) == 0;
+  auto wrong = [&](const char *what) {
+    if (o.wrong.empty()) o.wrong = what;
+  };
+  o.untouched = std::memcmp(before.data(), p, n) == 0;
+  if (k == Kind::Packets && !write && !o.success) {
+    o.untouched = std::memcmp(before.data() + limit, p + limit, n - limit) == 0;
+    o.first_packet = std::memcmp(plc_view.data(), p, limit) == 0;
+    if (std::memcmp(before.data(), p, limit) != 0 && !o.first_packet)
+      wrong("packet read before the failure wrong");
+  }
+  if (o.success && !plc_view.empty() && !same)
+    wrong(write ? "the PLC does not hold what was written" : "read data differ from the PLC");
+  if (write && !o.untouched) wrong("a write changed the caller's buffer");
+  if (o.success && k == Kind::DBLen && o.result != (ppi ? 4096 : kDbSize))
+    wrong("wrong DB length");  // "CPU 224": 4 KB
+  if (o.success && k == Kind::CPUInfo &&
+      std::strcmp(reinterpret_cast<char *>(p), "CPU 224 6ES7 214"))
+    wrong("wrong CPU text");
+  if (o.success && k == Kind::Members && (w16[kPlcAdr] == 0 || w16[kPlcAdr + 1] != 0))
+    wrong("member list wrong");
+  for (size_t i = 0; i < 32; ++i)
+    if (store[i] != 0xA5 || store[store.size() - 1 - i] != 0xA5) wrong("buffer guard written");
+  o.err = s7.Err;
+  o.status = s7.Status;
+  o.port = CStat[kCom].Status;
+  return o;
 }
 
 }  // namespace robust
