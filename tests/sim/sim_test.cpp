@@ -60,7 +60,8 @@ const Row kRows[] = {
     {true, true, 'R', "10 02 00 6C 6E 16", "SD1 frame with FC 6C, expected 49, 5C or 7C"},
     {true, true, 'R', "10 02 05 5C 63 16", "SD1 frame from station 5, the master is 0"},
     {true, true, 'R', "10 02 00 5C 5E 16", "poll without a short acknowledgement before it"},
-    {false, false, 'B', kInit.substr(0, 15) + "9E" + kInit.substr(17) + "80", "byte 5 is 9E, expected 9F"},
+    {false, false, 'B', kInit.substr(0, 15) + "9E" + kInit.substr(17) + "80",
+     "byte 5 is 9E, expected 9F"},
     {false, false, 'B', kInit.substr(0, 45) + "03 00 7E 05 01 01 03 80", "bus speed code 03"},
     {false, false, 'B', kInit + "80 00", "initialisation record of 24 bytes"},
     {false, false, 'B', kInit.substr(0, 48) + "7F 7E 05 01 01 03 80", "own address 127 above 126"},
@@ -121,7 +122,8 @@ TEST(Simulators, EachKindOfViolationIsRecorded) {
     bool seen = false;
     for (int i = 0; i < 200 && !seen; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      for (const std::string &v : violations()) seen = seen || v.find(r.violation) != std::string::npos;
+      for (const std::string &v : violations())
+        seen = seen || v.find(r.violation) != std::string::npos;
     }
     EXPECT_TRUE(seen) << (violations().empty() ? "none" : violations()[0]);
     close(fd);
