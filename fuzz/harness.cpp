@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "jobs.hpp"
@@ -230,3 +232,24 @@ extern "C" ssize_t __wrap_read(int fd, void *buf, size_t n) {
 extern "C" int __wrap_nanosleep(const struct timespec *req, struct timespec *rem) {
   return fz::g_feeding ? 0 : __real_nanosleep(req, rem);
 }
+
+#ifdef S7FUZZ_REPLAY
+// Without libFuzzer: every file in the directories given, e.g. the committed
+// corpus replayed with all the harness's checks in the sanitizer build.
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
+int main(int argc, char **argv) {
+  LLVMFuzzerInitialize(&argc, &argv);
+  int n = 0;
+  for (int i = 1; i < argc; ++i)
+    for (const auto &e : std::filesystem::directory_iterator(argv[i])) {
+      std::ifstream f(e.path(), std::ios::binary);
+      const std::vector<uint8_t> d(std::istreambuf_iterator<char>(f), {});
+      LLVMFuzzerTestOneInput(d.data(), d.size());
+      ++n;
+    }
+  std::printf("%d inputs replayed\n", n);
+  return n > 0 ? 0 : 1;
+}
+#endif
