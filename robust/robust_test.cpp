@@ -11,12 +11,11 @@
 //   S7_MATRIX=full test_robust --gtest_filter='*Matrix*'     every row and kind
 //   S7_SOAK="100000 1" test_robust --gtest_filter='*Soak*'   jobs, seed
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <random>
 #include <thread>
 
@@ -36,17 +35,18 @@ enum class Expect {
   NoAnswer,  // no usable answer: reads as Line, writes Err 2 with the connection kept
 };
 
+// in_short: kinds of the short run (bits by kind, see FaultMatrix), none for faults that cost
+// time-outs of seconds; recovery: calls the recovery may take.
 struct Row {
   const char *name;
   bool ppi;
-  int in_short;  // kinds of the short run (bits by kind, see FaultMatrix)
-  bool slow;     // costs time-outs of seconds
+  int in_short;
   Expect expect;
   Fault fault;
   int arg;
   PpiFault pfault;
   On on;
-  int recovery;  // calls the recovery may take
+  int recovery;
 };
 
 constexpr Fault N = Fault::NakBlock;
@@ -57,37 +57,37 @@ constexpr On Rq = On::Request, Po = On::Poll;
 constexpr int S = 0x1CCF03, B = 0x180003, R = 0x1;
 constexpr Expect Ok = Expect::Ok, Ln = Expect::Line, NA = Expect::NoAnswer;
 const Row kRows[] = {
-    {"MPI NAK to the job block", false, S, false, Ok, Fault::NakBlock, -1, P0, Rq, 1},
-    {"MPI STX ignored once", false, 0, true, Ok, Fault::IgnoreStx, -1, P0, Rq, 1},
-    {"MPI collision on STX", false, S, false, Ok, Fault::Collision, -1, P0, Rq, 1},
-    {"MPI wrong BCC to the PC", false, S, false, Ln, Fault::CorruptBcc, -1, P0, Rq, 1},
-    {"MPI byte dropped", false, R, false, Ln, Fault::DropByte, 2, P0, Rq, 1},
+    {"MPI NAK to the job block", false, S, Ok, Fault::NakBlock, -1, P0, Rq, 1},
+    {"MPI STX ignored once", false, 0, Ok, Fault::IgnoreStx, -1, P0, Rq, 1},
+    {"MPI collision on STX", false, S, Ok, Fault::Collision, -1, P0, Rq, 1},
+    {"MPI wrong BCC to the PC", false, S, Ln, Fault::CorruptBcc, -1, P0, Rq, 1},
+    {"MPI byte dropped", false, R, Ln, Fault::DropByte, 2, P0, Rq, 1},
     // the adapter's block behind the garbage still comes in during the next call
-    {"MPI garbage before STX", false, B, false, Ln, Fault::GarbageBeforeStx, 3, P0, Rq, 2},
-    {"MPI block taken, no reply", false, 0, true, Ln, Fault::NoReply, -1, P0, Rq, 1},
-    {"MPI ack only, no answer", false, 0, true, Ln, Fault::AckOnly, -1, P0, Rq, 1},
-    {"MPI ack with wrong number", false, S, false, Ln, Fault::WrongAckNumber, -1, P0, Rq, 1},
-    {"MPI ack with wrong refs", false, R, false, Ln, Fault::WrongAckRefs, -1, P0, Rq, 1},
-    {"MPI answer over 316 bytes", false, S, false, Ln, Fault::LongAnswer, 317, P0, Rq, 1},
-    {"MPI answer of wrong length", false, S, false, NA, Fault::LongAnswer, 200, P0, Rq, 1},
-    {"PPI silence to request", true, 0, true, NA, N, -1, PpiFault::Silence, Rq, 1},
-    {"PPI silence to poll", true, 0, true, NA, N, -1, PpiFault::Silence, Po, 1},
-    {"PPI bad FCS to request", true, S, false, NA, N, -1, PpiFault::BadFcs, Rq, 1},
-    {"PPI bad FCS to poll", true, R, false, NA, N, -1, PpiFault::BadFcs, Po, 1},
-    {"PPI bad ED to request", true, R, false, NA, N, -1, PpiFault::BadEd, Rq, 1},
-    {"PPI bad ED to poll", true, R, false, NA, N, -1, PpiFault::BadEd, Po, 1},
+    {"MPI garbage before STX", false, B, Ln, Fault::GarbageBeforeStx, 3, P0, Rq, 2},
+    {"MPI block taken, no reply", false, 0, Ln, Fault::NoReply, -1, P0, Rq, 1},
+    {"MPI ack only, no answer", false, 0, Ln, Fault::AckOnly, -1, P0, Rq, 1},
+    {"MPI ack with wrong number", false, S, Ln, Fault::WrongAckNumber, -1, P0, Rq, 1},
+    {"MPI ack with wrong refs", false, R, Ln, Fault::WrongAckRefs, -1, P0, Rq, 1},
+    {"MPI answer over 316 bytes", false, S, Ln, Fault::LongAnswer, 317, P0, Rq, 1},
+    {"MPI answer of wrong length", false, S, NA, Fault::LongAnswer, 200, P0, Rq, 1},
+    {"PPI silence to request", true, 0, NA, N, -1, PpiFault::Silence, Rq, 1},
+    {"PPI silence to poll", true, 0, NA, N, -1, PpiFault::Silence, Po, 1},
+    {"PPI bad FCS to request", true, S, NA, N, -1, PpiFault::BadFcs, Rq, 1},
+    {"PPI bad FCS to poll", true, R, NA, N, -1, PpiFault::BadFcs, Po, 1},
+    {"PPI bad ED to request", true, R, NA, N, -1, PpiFault::BadEd, Rq, 1},
+    {"PPI bad ED to poll", true, R, NA, N, -1, PpiFault::BadEd, Po, 1},
     // the rest of such a frame stays on the line; after a write the station
     // takes the next status request for the rest of a broken-off request
-    {"PPI LE/LEr differ (req)", true, R, false, NA, N, -1, PpiFault::LeMismatch, Rq, 3},
-    {"PPI LE/LEr differ (poll)", true, R, false, NA, N, -1, PpiFault::LeMismatch, Po, 3},
-    {"PPI SD1 to request", true, R, false, NA, N, -1, PpiFault::Sd1Frame, Rq, 1},
-    {"PPI SD1 to poll", true, S, false, NA, N, -1, PpiFault::Sd1Frame, Po, 1},
-    {"PPI SD3 to request", true, R, false, NA, N, -1, PpiFault::Sd3Frame, Rq, 1},
-    {"PPI SD3 to poll", true, R, false, NA, N, -1, PpiFault::Sd3Frame, Po, 1},
-    {"PPI other station (req)", true, S, false, NA, N, -1, PpiFault::OtherAddress, Rq, 1},
-    {"PPI other station (poll)", true, R, false, NA, N, -1, PpiFault::OtherAddress, Po, 1},
-    {"PPI acknowledges forever", true, S, false, NA, N, -1, PpiFault::AckForever, Rq, 1},
-    {"PPI byte while sending", true, B, false, Ln, N, -1, PpiFault::ByteWhileSending, Rq, 2},
+    {"PPI LE/LEr differ (req)", true, R, NA, N, -1, PpiFault::LeMismatch, Rq, 3},
+    {"PPI LE/LEr differ (poll)", true, R, NA, N, -1, PpiFault::LeMismatch, Po, 3},
+    {"PPI SD1 to request", true, R, NA, N, -1, PpiFault::Sd1Frame, Rq, 1},
+    {"PPI SD1 to poll", true, S, NA, N, -1, PpiFault::Sd1Frame, Po, 1},
+    {"PPI SD3 to request", true, R, NA, N, -1, PpiFault::Sd3Frame, Rq, 1},
+    {"PPI SD3 to poll", true, R, NA, N, -1, PpiFault::Sd3Frame, Po, 1},
+    {"PPI other station (req)", true, S, NA, N, -1, PpiFault::OtherAddress, Rq, 1},
+    {"PPI other station (poll)", true, R, NA, N, -1, PpiFault::OtherAddress, Po, 1},
+    {"PPI acknowledges forever", true, S, NA, N, -1, PpiFault::AckForever, Rq, 1},
+    {"PPI byte while sending", true, B, Ln, N, -1, PpiFault::ByteWhileSending, Rq, 2},
 };
 
 bool JobFault(Fault f) { return f >= Fault::AckOnly; }
@@ -195,25 +195,17 @@ TEST(Robust, FaultMatrix) {
   }
 }
 
-long RssKb() {
-  std::ifstream f("/proc/self/statm");
-  long size = 0, rss = 0;
-  f >> size >> rss;
-  return rss * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
 TEST(Robust, Soak) {
   long jobs = 2000, seed = 7;
   if (const char *env = std::getenv("S7_SOAK")) std::sscanf(env, "%ld %ld", &jobs, &seed);
   std::mt19937 rng(static_cast<unsigned>(seed));
-  const long rss0 = RssKb();
   const auto t0 = std::chrono::steady_clock::now();
   long faults = 0, failed = 0, wrong = 0;
   for (int path = 0; path < 2; ++path) {
     const bool ppi = path == 1;
     std::vector<const Row *> rows;  // faults that cost a time-out are rare
     for (const Row &r : kRows)
-      for (int i = 0; r.ppi == ppi && i < (r.slow ? 1 : 10); ++i) rows.push_back(&r);
+      for (int i = 0; r.ppi == ppi && i < (r.in_short ? 10 : 1); ++i) rows.push_back(&r);
     std::unique_ptr<Rig> rig;
     for (long i = 0; i < jobs / 2; ++i) {
       if (i % 5000 == 0)
@@ -233,10 +225,12 @@ TEST(Robust, Soak) {
       }
     }
   }
-  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  rusage use{};
+  getrusage(RUSAGE_SELF, &use);
   std::printf(
-      "jobs %ld (seed %ld): faults %ld, failed %ld, wrong data %ld; RSS %ld -> %ld kB; %.0f s\n",
-      jobs, seed, faults, failed, wrong, rss0, RssKb(), secs);
+      "jobs %ld (seed %ld): faults %ld, failed %ld, wrong data %ld; peak RSS %ld kB; %.0f s\n",
+      jobs, seed, faults, failed, wrong, use.ru_maxrss,
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
 }
 
 }  // namespace

@@ -86,17 +86,11 @@ TEST(Simulators, EachKindOfViolationIsRecorded) {
     s7sim::Plc plc;
     plc.add_db(10, 64);
     plc.add_db(1, 64);
-    std::unique_ptr<s7sim::MpiAdapter> adapter;
-    std::unique_ptr<s7sim::PpiStation> station;
-    if (r.ppi) {
-      station = std::make_unique<s7sim::PpiStation>(pty.master(), 2, plc);
-      station->start();
-    } else {
-      adapter = std::make_unique<s7sim::MpiAdapter>(pty.master());
-      adapter->add_station(2, plc);
-      adapter->start();
-    }
-    auto violations = [&] { return station ? station->violations() : adapter->violations(); };
+    s7sim::MpiAdapter adapter(pty.master());
+    s7sim::PpiStation station(pty.master(), 2, plc);  // only one of them is started
+    adapter.add_station(2, plc);
+    r.ppi ? station.start() : adapter.start();
+    auto violations = [&] { return r.ppi ? station.violations() : adapter.violations(); };
     std::string dev = pty.slave_name();
     ASSERT_EQ(ComSetDevName(0, dev.data()), 0);
     S7I s7{};
