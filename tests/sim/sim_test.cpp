@@ -1,0 +1,128 @@
+// The simulators as the oracle of the end-to-end tests must see what the PC
+// does wrong: each kind of violation, put on the line by hand (on a line the
+// library brought up where a row needs it), is recorded. That each injected
+// fault does its damage is shown by the fault matrix (robust/).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include "mpi_adapter.hpp"
+#include "ppi_station.hpp"
+#include "pty.hpp"
+#include "rs232.h"
+#include "s7serial.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Hex(const std::string &s) {
+  std::istringstream in(s);
+  Bytes b;
+  for (unsigned x; in >> std::hex >> x;) b.push_back(static_cast<uint8_t>(x));
+  return b;
+}
+
+// A read job of 2 bytes of DB 10, behind an MPI job header 00 0C P R F1 K.
+const std::string kJob = " 32 01 00 00 02 00 00 0E 00 00 04 01 12 0A 10 02 00 02 00 0A 84 00 00 20";
+// The initialisation record but its last byte (80).
+const std::string kInit = "01 03 02 27 00 9F 01 3C 00 90 01 14 00 00 14 02 00 7E 05 01 01 03 ";
+
+struct Row {
+  bool ppi, up;      // up: the library has brought the line up and read once
+  char how;          // MPI: B framed block after STX/DLE, S raw bytes after STX/DLE; R raw bytes
+  std::string line;  // hex
+  const char *violation;
+};
+
+const Row kRows[] = {
+    {true, false, 'R', "DC 01 00", "token DC 01 00, expected DC 00 00"},
+    {true, false, 'R', "10 02 00 49 4B 16", "status request without the token before it"},
+    {true, false, 'R', "10 02 00 49 4C 16", "SD1 frame with FCS 4C, expected 4B"},
+    {true, false, 'R', "10 02 00 49 4B 17", "SD1 frame with end delimiter 17, expected 16"},
+    {true, false, 'R', "10 03 00 49 4C 16", "SD1 frame for station 3"},
+    {true, false, 'R', "10 02 00 5C 5E 16", "SD1 frame FC 5C before any status request"},
+    {true, false, 'R', "55", "unexpected byte 55 from the PC where a frame should start"},
+    {true, false, 'R', "68 04 05 68 02 00 7C 00 7E 16", "SD2 frame with LE 04 and LEr 05"},
+    {true, false, 'R', "68 02 02 68 02 00 7C 16", "SD2 frame with LE 02, at least 03 expected"},
+    {true, false, 'R', "68 04 04 55", "SD2 frame with second start delimiter 55, expected 68"},
+    {true, false, 'R', "68 04 04 68 02 00 7C 00 7F 16", "SD2 frame with FCS 7F, expected 7E"},
+    {true, false, 'R', "68 04 04 68 02 00 7C 00 7E 17", "SD2 frame with end delimiter 17"},
+    {true, false, 'R', "68 04 04 68 03 00 7C 00 7F 16", "SD2 frame for station 3"},
+    {true, false, 'R', "68 04 04 68 02 00 7C 00 7E 16", "SD2 request before any status request"},
+    {true, true, 'R', "68 04 04 68 02 05 7C 00 83 16", "SD2 frame from station 5, the master is 0"},
+    {true, true, 'R', "68 04 04 68 02 00 6C 00 6E 16", "SD2 frame with FC 6C, expected 7C"},
+    {true, true, 'R', "10 02 00 6C 6E 16", "SD1 frame with FC 6C, expected 49, 5C or 7C"},
+    {true, true, 'R', "10 02 05 5C 63 16", "SD1 frame from station 5, the master is 0"},
+    {true, true, 'R', "10 02 00 5C 5E 16", "poll without a short acknowledgement before it"},
+    {false, false, 'B', kInit.substr(0, 15) + "9E" + kInit.substr(17) + "80",
+     "byte 5 is 9E, expected 9F"},
+    {false, false, 'B', kInit.substr(0, 45) + "03 00 7E 05 01 01 03 80", "bus speed code 03"},
+    {false, false, 'B', kInit + "80 00", "initialisation record of 24 bytes"},
+    {false, false, 'B', kInit.substr(0, 48) + "7F 7E 05 01 01 03 80", "own address 127 above 126"},
+    {false, false, 'B', "00 0C 14 03 F1 00", "block before the initialisation record"},
+    {false, false, 'S', "01 07 02 10 03 16", "wrong BCC 16 from the PC (expected 17)"},
+    {false, false, 'S', "01 10 07 02 10 03 17", "lone DLE followed by 07"},
+    {false, false, 'R', "55 AA", "2 stray characters outside a block: 55 AA"},
+    {false, true, 'B', "00 0C 14 03 F1 55" + kJob, "job block number 85, expected"},
+    {false, true, 'B', "00 0C 14 07 F1 02" + kJob, "carries reference 07, the connection's is 03"},
+    {false, true, 'B', "00 0C 33 03 F1 02" + kJob, "job for unknown connection reference 33"},
+    {false, true, 'B', "00 0C 14 03 F1 02" + kJob + " 00", "of 31 bytes, its header gives 30"},
+    {false, true, 'B', "00 0C 14 03 B0 01 01", "acknowledgement when none was due"},
+    {false, true, 'B', "00 0C 14 03 77", "unknown block kind 77"},
+    {false, true, 'B', "00 0C 14 03 05 01", "second connect confirmation on one connection"},
+    {false, true, 'B', "01 55 02", "unknown adapter command 01 55 02"},
+};
+
+TEST(Simulators, EachKindOfViolationIsRecorded) {
+  for (const Row &r : kRows) {
+    SCOPED_TRACE(r.violation);
+    s7sim::Pty pty;
+    s7sim::Plc plc;
+    plc.add_db(10, 64);
+    plc.add_db(1, 64);
+    s7sim::MpiAdapter adapter(pty.master());
+    s7sim::PpiStation station(pty.master(), 2, plc);  // only one of them is started
+    adapter.add_station(2, plc);
+    r.ppi ? station.start() : adapter.start();
+    auto violations = [&] { return r.ppi ? station.violations() : adapter.violations(); };
+    std::string dev = pty.slave_name();
+    ASSERT_EQ(ComSetDevName(0, dev.data()), 0);
+    S7I s7{};
+    uint8_t buf[4];
+    if (r.up) {
+      ASSERT_TRUE(r.ppi ? S7PPIInit(&s7, 0, 2, 0, 19200) : S7InitFastBaud(&s7, 0, 2, 0, 38400));
+      ASSERT_TRUE(S7RdDBB(&s7, r.ppi ? 1 : 10, 0, 2, buf));
+      ASSERT_TRUE(violations().empty()) << violations()[0];
+    }
+    const int fd = open(dev.c_str(), O_RDWR | O_NOCTTY);
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+    Bytes out = Hex(r.line);
+    if (r.how != 'R') {
+      uint8_t b = 0;
+      s7sim::write_all(fd, Bytes{s7sim::kStx});
+      EXPECT_TRUE(s7sim::read_byte(fd, b, 2000) && b == s7sim::kDle);
+      if (r.how == 'B') out = s7sim::frame_3964r(out);
+    }
+    s7sim::write_all(fd, out);
+    bool seen = false;
+    for (int i = 0; i < 200 && !seen; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      for (const std::string &v : violations())
+        seen = seen || v.find(r.violation) != std::string::npos;
+    }
+    EXPECT_TRUE(seen) << (violations().empty() ? "none" : violations()[0]);
+    close(fd);
+    if (r.up) S7Exit(&s7);
+  }
+}
+
+}  // namespace
