@@ -9,6 +9,7 @@
 
 #include "r3964.h"
 #include "s7conn.h"
+#include "s7trace.h"
 
 /* Byte images of the blocks on the line. */
 static_assert(sizeof(MPIHEAD) == 6);
@@ -108,6 +109,8 @@ BOOL CheckStatus(LPS7I pS7) {
     LockCom(Com);
     const BOOL Up = pS7->SPSTyp ? ConnectToPPIAdr(pS7) : InitKabel(Com, CStat[Com].LocalMPIAdr);
     CStat[Com].Status = Up ? 1 : 0;
+    S7TRACE(TraceText(Com, "%s: %s", pS7->SPSTyp ? "PPI status request" : "adapter bring-up",
+                      Up ? "ok" : "failed"));
     UnlockCom(Com);
     pS7->Status = FALSE;
     pS7->Err = -1;
@@ -116,6 +119,7 @@ BOOL CheckStatus(LPS7I pS7) {
     LockCom(Com);
     const BOOL Up = pS7->SPSTyp ? ConnectToPPIAdr(pS7) : ConnectToMPIAdr(pS7);
     pS7->Status = Up ? TRUE : FALSE;
+    S7TRACE(TraceText(Com, "connect to station %u: %s", pS7->MPIAdr, Up ? "ok" : "failed"));
     UnlockCom(Com);
   }
   return pS7->Status;

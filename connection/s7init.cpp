@@ -9,6 +9,7 @@
 
 #include "rs232.h"
 #include "s7conn.h"
+#include "s7trace.h"
 
 COMSTA CStat[COM_PORTS];
 LONG S7TimeOutwert = 54;
@@ -63,12 +64,18 @@ BOOL InitRecord(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud, 
 }  // namespace
 
 BOOL S7InitFastBaud(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud) {
-  return InitRecord(lpS7, Com, SPSMPIAdr, LocalMPIAdr, Baud, 0, Kind::Mpi);
+  const BOOL r = InitRecord(lpS7, Com, SPSMPIAdr, LocalMPIAdr, Baud, 0, Kind::Mpi);
+  S7TRACE(TraceText(Com, "open MPI station %d own %d baud %u: %s Err %d", SPSMPIAdr, LocalMPIAdr,
+                    Baud, r ? "TRUE" : "FALSE", lpS7->Err));
+  return r;
 }
 
 BOOL S7InitFastBaudEx(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud,
                       DWORD MPIBaud) {
-  return InitRecord(lpS7, Com, SPSMPIAdr, LocalMPIAdr, Baud, MPIBaud, Kind::MpiEx);
+  const BOOL r = InitRecord(lpS7, Com, SPSMPIAdr, LocalMPIAdr, Baud, MPIBaud, Kind::MpiEx);
+  S7TRACE(TraceText(Com, "open MPI station %d own %d baud %u bus speed %u: %s Err %d", SPSMPIAdr,
+                    LocalMPIAdr, Baud, MPIBaud, r ? "TRUE" : "FALSE", lpS7->Err));
+  return r;
 }
 
 BOOL S7Init(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud) {
@@ -77,7 +84,11 @@ BOOL S7Init(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud) {
 }
 
 BOOL S7PPIInit(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud) {
-  return InitRecord(lpS7, Com, SPSMPIAdr, LocalMPIAdr, static_cast<WORD>(Baud), 0, Kind::Ppi);
+  const BOOL r =
+      InitRecord(lpS7, Com, SPSMPIAdr, LocalMPIAdr, static_cast<WORD>(Baud), 0, Kind::Ppi);
+  S7TRACE(TraceText(Com, "open PPI station %d own %d baud %d: %s Err %d", SPSMPIAdr, LocalMPIAdr,
+                    Baud, r ? "TRUE" : "FALSE", lpS7->Err));
+  return r;
 }
 
 BOOL S7Exit(LPS7 lpS7) {
@@ -91,6 +102,7 @@ BOOL S7Exit(LPS7 lpS7) {
     CStat[Com].Baud = 0;
   }
   ComClose(Com);
+  S7TRACE(TraceText(Com, "close station %u, users left %d", lpS7->MPIAdr, CStat[Com].InitCnt));
   return TRUE;
 }
 
@@ -115,6 +127,8 @@ void SetErr(LPS7I pS7, BOOL bSetComStat) {
   pS7->Err = -1;
   pS7->Status = FALSE;
   if (bSetComStat && pS7->Com <= kMaxPort) CStat[pS7->Com].Status = 0;
+  S7TRACE(TraceText(pS7->Com, "connection to station %u lost, Err -1%s", pS7->MPIAdr,
+                    bSetComStat ? ", port to be brought up again" : ""));
 }
 
 void LockCom(int Com) { (void)Com; }

@@ -23,6 +23,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "s7trace.h"
+
 RS232 RsIo[RS232_PORTS];
 
 namespace {
@@ -136,6 +138,7 @@ BOOL ComOpen(int Com, int Baudrate, int Datenbits, int Parity, int Stopbits) {
 
   p.hCom = open(p.DevName, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (p.hCom < 0) {
+    S7TRACE(TraceOpenFailed(Com, p.DevName, errno));
     p.hCom = -1;
     return FALSE;
   }
