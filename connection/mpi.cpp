@@ -56,7 +56,7 @@ constexpr int kResetLen = 24;     // header, job header, 8 parameter bytes
 
 /* A received block goes first into an area with room for any 3964R block;
  * only a block that fits is copied into Rx. */
-BYTE MPIRxArea[512];
+thread_local BYTE MPIRxArea[512];  // one per thread: ports run in parallel
 
 LPBYTE Bytes(MPIBLOCK &B) { return reinterpret_cast<LPBYTE>(&B); }
 
@@ -105,6 +105,7 @@ BOOL CheckStatus(LPS7I pS7) {
     pS7->Status = FALSE;
     return FALSE;
   }
+  const ComGuard Guard(Com);  // the port's status is read and changed as one step
   if (CStat[Com].Status == 0) {
     LockCom(Com);
     const BOOL Up = pS7->SPSTyp ? ConnectToPPIAdr(pS7) : InitKabel(Com, CStat[Com].LocalMPIAdr);
@@ -171,6 +172,7 @@ BOOL ResetBlockNr(LPS7I pS7) {
 }
 
 int DoMPIComu(LPS7I pS7, int TxLen) {
+  const ComGuard Guard(pS7->Com);  // one exchange on the line at a time
   if (pS7->SPSTyp) return DoPPIComu(pS7, TxLen);
 
   const int Com = pS7->Com;
@@ -259,6 +261,7 @@ int DoRdMPIComu(LPS7I pS7, int TxLen, int Anz, LPBYTE Buf) {
 BOOL DisconnectMPIAdr(LPS7I pS7) {
   const int Com = pS7->Com;
   if (!ValidCom(Com)) return FALSE;
+  const ComGuard Guard(Com);
   if (CStat[Com].Status == 0) return TRUE;
   SetKennung(pS7->Tx);
   pS7->Tx.H.BlockKennung = kDisconnect;

@@ -6,15 +6,18 @@
 // adapter up and connects.
 
 #include <cstring>
+#include <mutex>
 
 #include "rs232.h"
 #include "s7conn.h"
 #include "s7trace.h"
 
 COMSTA CStat[COM_PORTS];
-LONG S7TimeOutwert = 54;
+LONG S7TimeOutwert = 54;  // read and written atomically: S7SetTimeout may run on any thread
 
 namespace {
+
+std::recursive_mutex ComLocks[COM_PORTS];
 
 constexpr int kMaxPort = 15;
 
@@ -34,6 +37,9 @@ BOOL InitRecord(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud, 
     lpS7->Err = -2;
     return FALSE;
   }
+  // the port's users and line settings change only under both locks
+  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
+  const ComGuard Guard(Port);
   COMSTA &cs = CStat[Port];
   if (cs.InitCnt > 0) {
     if (Baud != cs.Baud || (kind == Kind::MpiEx && MPIBaud != cs.MPIBaud)) {
@@ -93,7 +99,10 @@ BOOL S7PPIInit(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud) {
 
 BOOL S7Exit(LPS7 lpS7) {
   const int Com = lpS7->Com;
-  if (Com > kMaxPort || CStat[Com].InitCnt <= 0) return FALSE;
+  if (Com > kMaxPort) return FALSE;
+  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
+  const ComGuard Guard(Com);
+  if (CStat[Com].InitCnt <= 0) return FALSE;
   CStat[Com].InitCnt -= 1;
   DisconnectMPIAdr(lpS7);  // a PPI record's disconnect goes through the PPI exchange
   if (CStat[Com].InitCnt == 0) {
@@ -107,7 +116,9 @@ BOOL S7Exit(LPS7 lpS7) {
 }
 
 void S7ExitAll(void) {
+  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
   for (int Com = 0; Com <= kMaxPort; ++Com) {
+    LockCom(Com);  // all ports, in ascending order, until every one is closed
     if (CStat[Com].InitCnt > 0) {
       CStat[Com].InitCnt = 0;
       CStat[Com].Baud = 0;
@@ -115,11 +126,13 @@ void S7ExitAll(void) {
     }
   }
   ComCloseAll();
+  for (int Com = kMaxPort; Com >= 0; --Com) UnlockCom(Com);
 }
 
 LONG S7SetTimeout(LONG NewTimeOut) {
-  const LONG Previous = S7TimeOutwert;
-  if (NewTimeOut > 0) S7TimeOutwert = NewTimeOut > 65535 ? 65535 : NewTimeOut;
+  const LONG Previous = __atomic_load_n(&S7TimeOutwert, __ATOMIC_RELAXED);
+  if (NewTimeOut > 0)
+    __atomic_store_n(&S7TimeOutwert, NewTimeOut > 65535 ? 65535 : NewTimeOut, __ATOMIC_RELAXED);
   return Previous;
 }
 
@@ -131,6 +144,10 @@ void SetErr(LPS7I pS7, BOOL bSetComStat) {
                     bSetComStat ? ", port to be brought up again" : ""));
 }
 
-void LockCom(int Com) { (void)Com; }
+void LockCom(int Com) {
+  if (Com >= 0 && Com <= kMaxPort) ComLocks[Com].lock();
+}
 
-void UnlockCom(int Com) { (void)Com; }
+void UnlockCom(int Com) {
+  if (Com >= 0 && Com <= kMaxPort) ComLocks[Com].unlock();
+}

@@ -14,7 +14,7 @@
 #include "s7conn.h"
 #include "s7trace.h"
 
-BYTE DummyBuf[512];
+thread_local BYTE DummyBuf[512];
 
 namespace {
 
@@ -93,7 +93,7 @@ bool Connect(int Com) {
     ComTxC(Com, STX);
     S7TRACE(TraceCtl(Com, TRACE_TX, STX));
     BYTE c = 0;
-    const LONG Wait = S7TimeOutwert;  // read afresh for every request
+    const LONG Wait = __atomic_load_n(&S7TimeOutwert, __ATOMIC_RELAXED);  // afresh every time
     if (!ComWaitC(Com, &c, Wait)) {
       S7TRACE(TraceText(Com, "3964R no answer to STX"));
       continue;

@@ -26,6 +26,7 @@
 #include "s7trace.h"
 
 RS232 RsIo[RS232_PORTS];
+std::recursive_mutex ComTableLock;
 
 namespace {
 
@@ -106,7 +107,8 @@ void RestoreLowLatency(int Com) {
 
 }  // namespace
 
-int ComSetDevName(DWORD Com, char *DevName) {
+int ComSetDevName(DWORD Com, const char *DevName) {
+  const std::lock_guard<std::recursive_mutex> Guard(ComTableLock);
   if (Com > 15 || DevName == nullptr) return -1;
   size_t len = strnlen(DevName, RS232_NAMESIZE);
   if (len >= RS232_NAMESIZE) return -1;
@@ -114,6 +116,8 @@ int ComSetDevName(DWORD Com, char *DevName) {
   return 0;
 }
 
+// Opening and closing change what the data calls use: the library calls
+// them holding the table lock and the port's lock.
 BOOL ComOpen(int Com, int Baudrate, int Datenbits, int Parity, int Stopbits) {
   if (!ValidPort(Com)) return FALSE;
   RS232 &p = RsIo[Com];

@@ -18,8 +18,8 @@ const BYTE CmdBstInfo[20] = {0x00, 0x01, 0x12, 0x04, 0x11, 0x43, 0x03, 0x00, 0xF
 
 namespace {
 
-char _Str[32];    // text of the last IToA call
-BYTE RxBuf[512];  // answer of the adapter to the bus-member request
+char _Str[32];                 // text of the last IToA call
+thread_local BYTE RxBuf[512];  // answer of the adapter to the bus-member request
 
 constexpr int BstInfoParamLen = 8;
 constexpr int BstInfoDataLen = 12;
