@@ -99,6 +99,13 @@ class ComGuard {
  private:
   int m_Com;
 };
+
+/* A data call given no buffer for a count above 0 is refused before anything
+ * is sent: Err -1, the statuses untouched; gives back Res. */
+inline int NoBuffer(LPS7I pS7, int Res) {
+  pS7->Err = -1;
+  return Res;
+}
 #endif
 
 #endif
