@@ -43,6 +43,12 @@ LONG KS7SetBit(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit);
 LONG KS7ResetBit(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit);
 LONG KS7GetMPIMembers(LONG Ref, LPWORD Teiln); /* Teiln: 127 entries */
 
+/* Identification text of an S7-200 (InfoStr: 17 bytes, written on success). */
+LONG KS7GetCPUInfo(LONG Ref, char *InfoStr);
+/* Length in bytes of data block DBNr into *Len (written on success); a block
+ * whose length cannot be had gives the record's Err (2 refused, -1 line) or -5. */
+LONG KS7GetDBLen(LONG Ref, DWORD DBNr, LPLONG Len);
+
 #ifdef __cplusplus
 }
 #endif
