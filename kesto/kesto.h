@@ -12,36 +12,33 @@
 extern "C" {
 #endif
 
-/* Lock object of one handle slot (the hooks do nothing on this platform). */
-typedef int32_t CRITICAL_SECTION;
-
-void InitializeCriticalSection(CRITICAL_SECTION *cs);
-void DeleteCriticalSection(CRITICAL_SECTION *cs);
-void EnterCriticalSection(CRITICAL_SECTION *cs);
-void LeaveCriticalSection(CRITICAL_SECTION *cs);
-
 /* SPSTyp 200: S7-200 over PPI; any other value: PLC behind an MPI adapter. */
-LONG KS7Open(DWORD Com, DWORD SPSMPIAdr, DWORD LocalMPIAdr, DWORD Baud, DWORD SPSTyp);
-LONG KS7OpenEx(DWORD Com, DWORD SPSMPIAdr, DWORD LocalMPIAdr, DWORD Baud, DWORD SPSTyp,
-               DWORD MPIBaud);
-LONG KS7Close(LONG Ref);
-int KS7SetDevName(DWORD Com, char *DevName);
-void InitKesto(void);
-void ExitKesto(void);
+S7SERIAL_API LONG KS7Open(DWORD Com, DWORD SPSMPIAdr, DWORD LocalMPIAdr, DWORD Baud, DWORD SPSTyp);
+S7SERIAL_API LONG KS7OpenEx(DWORD Com, DWORD SPSMPIAdr, DWORD LocalMPIAdr, DWORD Baud, DWORD SPSTyp,
+                            DWORD MPIBaud);
+S7SERIAL_API LONG KS7Close(LONG Ref);
+S7SERIAL_API int KS7SetDevName(DWORD Com, const char *DevName);
+S7SERIAL_API void InitKesto(void);
+S7SERIAL_API void ExitKesto(void);
 
-LONG KS7RdB(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPBYTE Buffer);
-LONG KS7WrB(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPBYTE Buffer);
-LONG KS7RdW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPWORD Buffer);
-LONG KS7WrW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPWORD Buffer);
-LONG KS7RdDW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPDWORD Buffer);
-LONG KS7WrDW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPDWORD Buffer);
-LONG KS7RdReal(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, double *Buffer);
-LONG KS7WrReal(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, double *Buffer);
-LONG KS7RdBit(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit, LPBYTE Buffer);
-LONG KS7WrBit(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit, DWORD Wert);
-LONG KS7SetBit(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit);
-LONG KS7ResetBit(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit);
-LONG KS7GetMPIMembers(LONG Ref, LPWORD Teiln); /* Teiln: 127 entries */
+S7SERIAL_API LONG KS7RdB(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPBYTE Buffer);
+S7SERIAL_API LONG KS7WrB(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPBYTE Buffer);
+S7SERIAL_API LONG KS7RdW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPWORD Buffer);
+S7SERIAL_API LONG KS7WrW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPWORD Buffer);
+S7SERIAL_API LONG KS7RdDW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPDWORD Buffer);
+S7SERIAL_API LONG KS7WrDW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPDWORD Buffer);
+S7SERIAL_API LONG KS7RdReal(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, double *Buffer);
+S7SERIAL_API LONG KS7WrReal(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, double *Buffer);
+S7SERIAL_API LONG KS7RdBit(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit, LPBYTE Buffer);
+S7SERIAL_API LONG KS7WrBit(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit, DWORD Wert);
+S7SERIAL_API LONG KS7SetBit(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit);
+S7SERIAL_API LONG KS7ResetBit(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit);
+S7SERIAL_API LONG KS7GetMPIMembers(LONG Ref, LPWORD Teiln); /* Teiln: 127 entries */
+
+/* Text for a result of the handle calls or an Err value of a record: one
+ * bilingual line, German first. Unknown codes give the "unknown error" text.
+ * Never NULL; the strings are static. */
+S7SERIAL_API const char *KS7ErrText(LONG code);
 
 /* Identification text of an S7-200 (InfoStr: 17 bytes, written on success). */
 LONG KS7GetCPUInfo(LONG Ref, char *InfoStr);
