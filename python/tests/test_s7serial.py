@@ -91,12 +91,14 @@ def test_members_and_db_length(mpi):
     assert mpi.members() == [0, 2, 5] and mpi.db_length(10) == 64
 
 
-def test_ppi_cpu_info():
+def test_ppi_cpu_info(caplog):
+    caplog.set_level(logging.DEBUG, logger="s7serial")
     with simulator("--ppi", "--cpu", "CPU 224 REL 0201", "--db", "1:128") as (dev, _):
         with s7serial.connect(dev, plc=2, ppi=True) as s7_200:
             assert s7_200.cpu_info() == "CPU 224 REL 0201" and s7_200.db_length(1) == 4096
             s7_200.write_words("DB", 1, start=3, values=[0xBEEF])
             assert s7_200.read_bytes("DB", 1, 6, 2) == b"\xbe\xef"
+    assert "open PPI station 2 own 0 baud 9600: TRUE" in caplog.text
 
 
 def read_from(device, **kw):
@@ -108,7 +110,7 @@ def read_from(device, **kw):
     (lambda p, d: p.read_bytes("DB", 99, 0, 1), s7serial.PLCError, 2),
     (lambda p, d: p.write_bytes("E", 0, 0, [1]), s7serial.ArgumentError, -10),
     (lambda p, d: p.read_reals("F", 0, 0, 1), s7serial.ArgumentError, -10),
-    (lambda p, d: p.read_words("X", 0, 0, 1), s7serial.ArgumentError, -10),
+    (lambda p, d: p.read_words("XY", 0, 0, 1), s7serial.ArgumentError, -10),
     (lambda p, d: p.write_counters(0, [1000]), s7serial.ArgumentError, -9),
     (lambda p, d: p.write_timers(0, [9990001]), s7serial.ArgumentError, -9),
     (lambda p, d: read_from(d, plc=9), s7serial.CommunicationError, -1),
