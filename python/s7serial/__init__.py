@@ -144,7 +144,8 @@ class Connection:
 
     Use it as a context manager, or call close(). The run calls take an
     area, a data-block number ``db`` (used with "DB" only), a ``start`` in
-    the unit of their width and a ``count`` or ``values``.
+    the unit of their width and a ``count`` or ``values``. A count of 0
+    reads nothing and gives an empty result; no values write nothing.
     """
 
     def __init__(self, device, plc=2, own=0, baud=None, ppi=False, bus_speed=None):
