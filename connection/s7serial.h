@@ -3,8 +3,16 @@
  *
  * The caller owns each connection record (S7), opens it with one of the
  * init calls, passes it to every data call and closes it with S7Exit.
- * The library is single-threaded: use all records of one port from one
- * thread. Compiles as C and as C++. */
+ *
+ * Threads: opening and closing hold the table lock and each exchange its
+ * port's lock, so records on different ports may be used from different
+ * threads at once. The caller uses the records of one port from one thread
+ * at a time (the handle API of kesto.h does this itself), never one record
+ * from two threads at once, and copies IToA's shared text before the next
+ * call. A data call given a NULL buffer for a count above 0 fails (FALSE,
+ * S7Rd/S7Wr/S7GetCPUInfo -1, S7GetMPIMembers 0) with Err -1 before anything
+ * is sent. The library calls back only through the trace procedure.
+ * Compiles as C and as C++. */
 #ifndef S7SERIAL_S7SERIAL_H
 #define S7SERIAL_S7SERIAL_H
 

@@ -346,8 +346,11 @@ void TraceOpenFailed(int Com, const char *DevName, int Errno) {
     case EACCES:
     case EPERM: {
       struct stat St {};
-      const group *G = stat(DevName, &St) == 0 ? getgrgid(St.st_gid) : nullptr;
-      if (G != nullptr)
+      group Gr{};
+      group *G = nullptr;
+      char GrBuf[1024];
+      if (stat(DevName, &St) == 0) getgrgid_r(St.st_gid, &Gr, GrBuf, sizeof GrBuf, &G);
+      if (G != nullptr && (St.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
         std::snprintf(Grund, sizeof Grund,
                       "no permission: the user is not in the group '%s' that owns the device",
                       G->gr_name);

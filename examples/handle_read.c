@@ -15,14 +15,14 @@ int main(int argc, char **argv) {
   DWORD station = argc > 2 && strcmp(argv[2], "trace") != 0 ? (DWORD)atoi(argv[2]) : 2;
   if (strcmp(argv[argc - 1], "trace") == 0) S7SetTrace(S7TraceToStderr, NULL);
 
-  KS7SetDevName(0, argv[1]);                        /* port 0 is this device */
-  LONG ref = KS7Open(0, station, 0, 19200, 300);    /* PC at MPI address 0 */
+  KS7SetDevName(0, argv[1]);                     /* port 0 is this device */
+  LONG ref = KS7Open(0, station, 0, 19200, 300); /* PC at MPI address 0 */
   if (ref < 0) {
     fprintf(stderr, "open: %ld %s\n", (long)ref, KS7ErrText(ref));
     return 1;
   }
   WORD w[4];
-  LONG r = KS7RdW(ref, 'D', 1, 0, 4, w);            /* DB1, words 0..3 */
+  LONG r = KS7RdW(ref, 'D', 1, 0, 4, w); /* DB1, words 0..3 */
   for (int i = 0; r == 0 && i < 4; ++i) w[i] = (WORD)(w[i] + 1);
   if (r == 0) r = KS7WrW(ref, 'D', 1, 0, 4, w);
   if (r == 0) r = KS7RdW(ref, 'D', 1, 0, 4, w);

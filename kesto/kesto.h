@@ -2,7 +2,15 @@
  * reference 0..31, memory areas named by a letter:
  *   A/O outputs, E/I inputs, M/F flags, D data block, Z/C counters, T timers
  * (either case). Results: 0 (or the reference) on success, a negative code or
- * 2 on failure. Compiles as C and as C++. */
+ * 2 on failure; KS7ErrText gives the text of each. A NULL buffer for a count
+ * above 0 gives -5 before anything is sent.
+ *
+ * Threads: every call is thread-safe. Calls on references of one port run one
+ * after the other, each for its whole exchange; calls on different ports run
+ * in parallel; KS7Close waits for a call running on its reference. InitKesto
+ * and ExitKesto belong to the start and the end of the program. The library
+ * calls back only through the trace procedure (S7SetTrace, s7serial.h).
+ * Compiles as C and as C++. */
 #ifndef S7SERIAL_KESTO_H
 #define S7SERIAL_KESTO_H
 
