@@ -104,7 +104,8 @@ log = logging.getLogger("s7serial")
 
 @TRACEPROC
 def _trace_to_logging(line, _ctx):
-    log.debug("%s", line.decode("latin-1").rstrip("\n"))
+    if line:
+        log.debug("%s", line.decode("latin-1").rstrip("\n"))
 
 
 _trace_lock = threading.Lock()
