@@ -48,6 +48,12 @@ S7SERIAL_API LONG KS7GetMPIMembers(LONG Ref, LPWORD Teiln); /* Teiln: 127 entrie
  * Never NULL; the strings are static. */
 S7SERIAL_API const char *KS7ErrText(LONG code);
 
+/* Identification text of an S7-200 (InfoStr: 17 bytes, written on success). */
+S7SERIAL_API LONG KS7GetCPUInfo(LONG Ref, char *InfoStr);
+/* Length in bytes of data block DBNr into *Len (written on success); a block
+ * whose length cannot be had gives the record's Err (2 refused, -1 line) or -5. */
+S7SERIAL_API LONG KS7GetDBLen(LONG Ref, DWORD DBNr, LPLONG Len);
+
 #ifdef __cplusplus
 }
 #endif

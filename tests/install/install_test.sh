@@ -121,4 +121,11 @@ CPP
 c++ -std=c++17 -Wall -Wextra -Werror "$tmp/interpose.cpp" $(pkg-config --cflags --libs s7serial) \
   -o "$tmp/interpose"
 LD_LIBRARY_PATH=$rlib "$tmp/interpose"
+
+# The Python package lands beside the relocated library and finds it there.
+pkg=$(find "$reloc" -path '*/s7serial/__init__.py' | head -n1)
+if [ -n "$pkg" ]; then
+  (cd "$tmp" && env -u S7SERIAL_LIBRARY PYTHONPATH="$(dirname "$(dirname "$pkg")")" python3 -c \
+    "import s7serial, s7serial._library as l; assert l.lib._name == '$rlib/libs7serial.so.1'")
+fi
 echo "exports, relocation and examples passed"
