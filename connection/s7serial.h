@@ -148,6 +148,19 @@ BOOL S7WrTimer(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);  /* milliseconds */
 BOOL S7RdCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf); /* 0..999 */
 BOOL S7WrCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf); /* 0..999 */
 
+/* ---- line trace ----
+ * While a procedure is set, the library hands it one line (without a line
+ * end) per unit on the line and per call outcome: milliseconds since the
+ * trace was switched on, the port, the direction, the kind and the bytes in
+ * hex, with a short decoding of S7 jobs and answers. The line is valid only
+ * during the call. NULL switches the trace off. The procedure is called on
+ * the thread that makes the library call, never while a call is not running;
+ * it must not call the library itself. */
+typedef void (*S7TRACEPROC)(const char *line, void *ctx);
+void S7SetTrace(S7TRACEPROC proc, void *ctx);
+/* A ready procedure: writes the line and a line end to standard error. */
+void S7TraceToStderr(const char *line, void *ctx);
+
 /* ---- information services ---- */
 char *IToA(int Wert, int Stellen);
 int S7GetCPUInfo(LPS7 lpS7, char *InfoStr); /* InfoStr: 17 bytes */

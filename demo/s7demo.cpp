@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "s7serial.h"  // S7SetTrace
+
 DWORD EigeneMPIAdr = 1;  // the PC's own station address, left out of the bus list
 
 namespace {
@@ -105,27 +107,10 @@ void GoOn() {
 }
 
 void DoErr(long code) {
-  const char *Text;
-  switch (code) {
-    case 2:
-      Text = "DB oder Datenbereich exisitiert nicht / data area in PLC not available";
-      break;
-    case -99:
-      Text = "Referenznummer ist ungueltig / invalid reference no.";
-      break;
-    case -10:
-      Text = "Typ-Kennung falsch / invalid typ";
-      break;
-    case -5:
-      Text = "allgemeiner Fehler / general error";
-      break;
-    case -1:
-      Text = "Zeitueberlauf / Timeout";
-      break;
-    default:
-      Text = "Unerwarteter Fehler / unknown error";
-      break;
-  }
+  // The box names the five codes it has always known; every other one is
+  // "unknown error" (INT32_MIN has no text of its own).
+  const bool Bekannt = code == 2 || code == -99 || code == -10 || code == -5 || code == -1;
+  const char *Text = KS7ErrText(Bekannt ? static_cast<LONG>(code) : INT32_MIN);
   std::printf(
       "\n*************************\n\aFehler / error  %ld\n %s\n\n**************************\n",
       code, Text);
@@ -250,6 +235,8 @@ int main(int argc, char **argv) {
       Baud = 38400;
     } else if (strcasecmp(a, "57") == 0) {
       Baud = 57600;
+    } else if (strcasecmp(a, "TRACE") == 0) {
+      S7SetTrace(S7TraceToStderr, nullptr);  // line trace on standard error
     } else if (a[0] == '/') {
       DevName = a;  // serial device of the chosen port, e.g. /dev/ttyUSB0
     }

@@ -43,6 +43,11 @@ LONG KS7SetBit(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit);
 LONG KS7ResetBit(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit);
 LONG KS7GetMPIMembers(LONG Ref, LPWORD Teiln); /* Teiln: 127 entries */
 
+/* Text for a result of the handle calls or an Err value of a record: one
+ * bilingual line, German first. Unknown codes give the "unknown error" text.
+ * Never NULL; the strings are static. */
+const char *KS7ErrText(LONG code);
+
 #ifdef __cplusplus
 }
 #endif

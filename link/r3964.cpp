@@ -12,6 +12,7 @@
 
 #include "rs232.h"
 #include "s7conn.h"
+#include "s7trace.h"
 
 BYTE DummyBuf[512];
 
@@ -90,9 +91,11 @@ void FlushAfterCollision(int Com) {
 bool Connect(int Com) {
   for (int Versuche = 0; Versuche < kSetupTries; ++Versuche) {
     ComTxC(Com, STX);
+    S7TRACE(TraceCtl(Com, TRACE_TX, STX));
     BYTE c = 0;
     const LONG Wait = S7TimeOutwert;  // read afresh for every request
     if (!ComWaitC(Com, &c, Wait)) continue;
+    S7TRACE(TraceCtl(Com, TRACE_RX, c));
     if (c == DLE) return true;
     bool Collision = false;
     if (c == NAK) {
@@ -141,9 +144,11 @@ BOOL Tx3964RBlock(int Com, LPBYTE Buffer, int Len) {
     ComTxC(Com, DLE);
     ComTxC(Com, ETX);
     ComTxC(Com, BCC ^ DLE ^ ETX);
+    S7TRACE(TraceBlock(Com, TRACE_TX, Buffer, Len, nullptr));
 
     BYTE c = 0;
     if (!ComWaitC(Com, &c, kBlockAnswer)) return FALSE;
+    S7TRACE(TraceCtl(Com, TRACE_RX, c));
     if (c == DLE) return TRUE;
     if (c != NAK) return FALSE;
   }
@@ -161,10 +166,12 @@ int Rx3964RBlock(int Com, LPBYTE Data, int WaitTime) {
   switch (RxBody(Com, Data, kCharWait, Count)) {
     case BodyEnd::Complete:
       ComTxC(Com, DLE);
+      S7TRACE(TraceBlock(Com, TRACE_RX, Data, Count, nullptr));
       return Count;
     case BodyEnd::BadBcc:
     case BodyEnd::NoBcc:
       ComTxC(Com, NAK);
+      S7TRACE(TraceBlock(Com, TRACE_RX, Data, Count, "BCC wrong or missing, NAK"));
       return -3;
     case BodyEnd::CharTime:
       return -1;
