@@ -291,7 +291,7 @@ class Server {
       }
       const int one = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      auto c = std::make_unique<Client>(Client{++last_id_, fd, peer, Front(pdu_max_)});
+      auto c = std::make_unique<Client>(Client{++last_id_, fd, peer, Front(pdu_max_), {}});
       Log("client %llu (%s) connected", static_cast<unsigned long long>(c->id), peer.c_str());
       by_id_[c->id] = c.get();
       watch(fd, EPOLLIN);

@@ -364,7 +364,7 @@ TEST(PlcMalformed, BrokenHeadersAndParameters) {
       {"lengths do not add up", 7, 13, kSyntax},
       {"an answer sent to the CPU", 1, 0x03, kService},
       {"unknown function", 10, 0x1A, kService},
-      {"two items", 11, 0x02, kService},
+      {"two items", 11, 0x02, kSyntax},
       {"no item", 11, 0x00, kSyntax},
       {"not an any-pointer", 12, 0xB0, kSyntax},
   };
