@@ -21,6 +21,7 @@ struct Config {
   int port = 102;
   int max_clients = 32;
   int pdu = 240;  // the PLC's PDU size; capped by what the serial path carries
+  int timeout = 0;  // ticks; 0: the library's default
   bool trace = false;
 };
 

@@ -32,6 +32,8 @@ the serial line to the PLC: through an MPI adapter, or to an S7-200 over PPI.
   --max-clients N       clients served at once (default 32)
   --pdu N               the PLC's PDU size, offered to clients (default 240;
                         at most 310 on MPI, 252 on PPI)
+  --timeout TICKS       the wait for the line partner, in ticks of 55 ms
+                        (default: the library's, 54)
   --trace               the library's line trace on standard error
   --help                this text
 
@@ -92,6 +94,8 @@ s7gate::Config Parse(int argc, char **argv) {
       c.max_clients = Number(next(i), 1, 1000, "client limit");
     } else if (a == "--pdu") {
       c.pdu = Number(next(i), 64, 65535, "PDU size");
+    } else if (a == "--timeout") {
+      c.timeout = Number(next(i), 1, 65535, "time-out in ticks");
     } else if (a == "--trace") {
       c.trace = true;
     } else {
@@ -114,6 +118,7 @@ int main(int argc, char **argv) {
   sigaddset(&sigs, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  if (cfg.timeout) S7SetTimeout(cfg.timeout);
   if (cfg.trace) S7SetTrace(S7TraceToStderr, nullptr);
   return s7gate::Run(cfg);
 }
