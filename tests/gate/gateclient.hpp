@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,9 +64,12 @@ class Gate {
     if (pid_ <= 0) return status_;
     kill(pid_, SIGTERM);
     int st = 0;
-    for (int i = 0; i < 300 && waitpid(pid_, &st, WNOHANG) == 0; ++i) usleep(100000);
-    if (waitpid(pid_, &st, WNOHANG) == 0) kill(pid_, SIGKILL), waitpid(pid_, &st, 0);
+    rusage ru{};
+    for (int i = 0; i < 300 && wait4(pid_, &st, WNOHANG, &ru) == 0; ++i) usleep(100000);
+    if (wait4(pid_, &st, WNOHANG, &ru) == 0) kill(pid_, SIGKILL), wait4(pid_, &st, 0, &ru);
     status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    cpu_s = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+            double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
     pid_ = 0;
     return status_;
   }
@@ -75,6 +79,7 @@ class Gate {
   }
   pid_t pid() const { return pid_; }
   int port = 0;
+  double cpu_s = 0;  // the gateway's user and system time, once stopped
 
  private:
   pid_t pid_ = 0;
