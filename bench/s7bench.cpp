@@ -228,12 +228,11 @@ void run_gate(const Options &o, const s7sim::Plc &plc, const std::string &dev, c
               std::vector<Result> &out) {
   gt::Gate gate(dev, {"--baud", std::to_string(o.baud > 0 ? o.baud : 19200)});
   gt::Client c(gate.port);
-  if (!c.connected || c.setup(240) != 240) throw Failure("gate_read222: s7gate not reached");
+  if (!c.ok || c.setup(240) != 240) throw Failure("gate_read222: s7gate not reached");
   const gt::Bytes job = gt::rw_job(false, 1, {{2, 222, kDb, 0x84, 0, {}}});
   const std::vector<uint8_t> want = plc.read_bytes(s7sim::Area::DB, kDb, 0, 222);
   const auto read = [&] {
-    const auto a = c.job(job);
-    const auto items = a ? gt::items_of(*a, false) : decltype(gt::items_of(*a, false)){};
+    const auto items = gt::items_of(c.job(job), false);
     return items.size() == 1 && items[0].second == want;
   };
   if (!read()) throw Failure("gate_read222: first read failed or read wrong data");
