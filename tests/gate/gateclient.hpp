@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -42,7 +43,7 @@ struct Gate {
     execv(argv[0], argv.data());
     _exit(127);
   }
-  ~Gate() { stop(), unlink(log_path.c_str()); }
+  ~Gate() { stop(), unlink(log_path.c_str()); }  // and its log
   int stop() {  // SIGTERM; the exit status, -1 when it did not exit by itself
     if (pid <= 0) return -1;
     int st = 0;
@@ -64,7 +65,8 @@ struct Client {
   // Connects; unless slot < 0, sends the connection request for rack 0 and that slot.
   explicit Client(int port, int slot = 2) {
     const sockaddr_in a{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    wait(30);
+    const timeval tv{30, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ok = connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
     if (slot < 0 || !ok) return;
     raw(tpkt({17, 0xE0, 0, 0, 0, 1, 0, 0xC0, 1, 0x0A, 0xC1, 2, 1, 0, 0xC2, 2, 1, uint8_t(slot)}));
@@ -72,21 +74,15 @@ struct Client {
     ok = cc.size() > 1 && cc[1] == 0xD0;
   }
   ~Client() { close(fd); }
-  void wait(int s) {
-    const timeval tv{s, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
   static Bytes tpkt(Bytes b) {
     b.insert(b.begin(), {3, 0, uint8_t((b.size() + 4) >> 8), uint8_t(b.size() + 4)});
     return b;
   }
   void raw(const Bytes &b) { send(fd, b.data(), b.size(), MSG_NOSIGNAL); }
   void send_pdu(Bytes p) { p.insert(p.begin(), {2, 0xF0, 0x80}), raw(tpkt(p)); }
-  Bytes take(size_t n) {
+  Bytes take(size_t n) {  // n bytes, or fewer at the end of the connection or after 30 s
     Bytes b(n);
-    const ssize_t r = n ? recv(fd, b.data(), n, MSG_WAITALL) : 0;
-    b.resize(r > 0 ? size_t(r) : 0);
-    return b;
+    return b.resize(std::max<ssize_t>(n ? recv(fd, b.data(), n, MSG_WAITALL) : 0, 0)), b;
   }
   Bytes unit() {  // one TPKT's COTP unit
     const Bytes h = take(4);
@@ -105,12 +101,9 @@ struct Client {
     const Bytes a = job(p);
     return a.size() == 20 && be16(a, 4) == ref ? int(be16(a, 18)) : -1;
   }
-  bool closed() {  // the gateway ends the connection within 5 s
-    char b[64];
-    ssize_t r;
-    wait(5);
-    while ((r = recv(fd, b, sizeof b, 0)) > 0) continue;
-    return r == 0;
+  bool closed() {  // the gateway has ended the connection
+    char c;
+    return take(1 << 16).size() < (1 << 16) && recv(fd, &c, 1, 0) == 0;
   }
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   bool ok = false;
