@@ -9,9 +9,11 @@
 #include <thread>
 
 #include "gateclient.hpp"
+#include "kesto.h"
 #include "mpi_adapter.hpp"
 #include "ppi_station.hpp"
 #include "pty.hpp"
+#include "s7serial.h"
 
 using gt::Bytes;
 using gt::Client;
@@ -189,6 +191,34 @@ TEST(GateFront, MalformedInputClosesOnlyThatClient) {
   }
   EXPECT_EQ(gt::items_of(good.job(rd), false).size(), 1u);
   EXPECT_NE(m.gate->log().find("closed: COTP class 4, not 0"), std::string::npos);
+}
+
+// The library call behind the gateway, on its own: what does not fit is refused
+// before anything is sent (or, for the answer, not copied), the connection kept.
+TEST(GateExchange, RefusesWhatDoesNotFitAndCarriesTheRest) {
+  s7sim::Pty pty;
+  s7sim::Plc plc;
+  plc.add_db(1, 256);
+  s7sim::MpiAdapter ad{pty.master()};
+  ad.add_station(2, plc), ad.start();
+  KS7SetDevName(0, const_cast<char *>(pty.slave_name().c_str()));
+  S7 s7{};
+  ASSERT_TRUE(S7InitFastBaud(&s7, 0, 2, 0, 19200));
+  Bytes job = gt::rw_job(false, 1, {{2, 4, 1, kDB, 0, {}}}), ans(320, 0xEE);
+  job.resize(311);
+  const struct {
+    int len, max, result;
+  } rows[] = {{9, 320, -1}, {311, 320, -1}, {24, 21, -1}, {24, 22, 22}, {24, 320, 22}};
+  for (const auto &r : rows) {
+    const size_t sent = ad.blocks_from_pc().size();
+    EXPECT_EQ(S7Exchange(&s7, job.data(), r.len, ans.data(), r.max), r.result) << r.len << r.max;
+    EXPECT_EQ(s7.Err, r.result < 0 ? -1 : 0);
+    EXPECT_EQ(ad.blocks_from_pc().size() == sent, r.len == 9 || r.len == 311);
+    EXPECT_EQ(ans[r.result < 0 ? 0 : 22], 0xEE);  // nothing copied (beyond the answer)
+    EXPECT_TRUE(r.max != 22 || ad.blocks_from_pc().size() == sent + 2);  // no reconnect
+  }
+  EXPECT_EQ(Bytes(ans.begin(), ans.begin() + 6), Bytes({0x32, 3, 0, 0, 0, 1}));
+  S7Exit(&s7);
 }
 
 // 16 clients, random reads (two items) and writes in their own 16 bytes of DB 1
