@@ -38,10 +38,13 @@ constexpr size_t kMaxPending = 8;          // jobs of one client waiting or on t
 constexpr size_t kMaxOutput = 256 * 1024;  // unread answers before a client is dropped
 constexpr size_t kReadChunk = 4096;
 
+// One line on standard error, written at once: the library's trace (on the
+// worker thread) may write there too.
 void Log(const char *fmt, auto... args) {
-  std::fprintf(stderr, "s7gate: ");
-  std::fprintf(stderr, fmt, args...);
-  std::fputc('\n', stderr);
+  char line[512];
+  const int n = std::snprintf(line, sizeof line, "s7gate: ");
+  std::snprintf(line + n, sizeof line - static_cast<size_t>(n), fmt, args...);
+  std::fprintf(stderr, "%s\n", line);
 }
 
 struct Job {

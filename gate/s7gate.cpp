@@ -33,7 +33,8 @@ the serial line to the PLC: through an MPI adapter, or to an S7-200 over PPI.
   --pdu N               the PLC's PDU size, offered to clients (default 240;
                         at most 310 on MPI, 252 on PPI)
   --timeout TICKS       the wait for the line partner, in ticks of 55 ms
-                        (default: the library's, 54)
+                        (default: the library's, 54; much less may not leave
+                        a busy adapter the time to give way)
   --trace               the library's line trace on standard error
   --help                this text
 
