@@ -3,6 +3,7 @@
  * travels as one 3964R block. */
 #include <cstddef>
 #include <initializer_list>
+#include <mutex>
 
 #include "r3964.h"
 #include "s7conn.h"
@@ -37,8 +38,10 @@ constexpr BYTE kMaxMPIAdr = 0x7E;  // highest station address on the bus
 
 /* Answer buffers of the bring-up and of the command blocks (room for a whole
  * 3964R block each). */
-BYTE KabelRxBuf[512];
-BYTE TsRxBuf[512];
+thread_local BYTE KabelRxBuf[512];
+thread_local BYTE TsRxBuf[512];
+
+std::mutex InitKabelDataLock;  // the first bring-up on any port fills the table
 
 /* Adapter speed code for the port's bus-speed selector. */
 constexpr BYTE SpeedCode(DWORD MPIBaud) {
@@ -65,9 +68,12 @@ BOOL TxTS(int Com, LPBYTE lpTs, int Len) {
 
 BOOL InitKabel(int Com, int LocalMPIAdr) {
   if (!ValidCom(Com)) return FALSE;
-  if (!bInitKabelData) {
-    for (INIT_KABEL &Rec : InitKabelData) Rec = _InitKabelData;
-    bInitKabelData = TRUE;
+  {
+    const std::lock_guard<std::mutex> Guard(InitKabelDataLock);
+    if (!bInitKabelData) {
+      for (INIT_KABEL &Rec : InitKabelData) Rec = _InitKabelData;
+      bInitKabelData = TRUE;
+    }
   }
   INIT_KABEL &Rec = InitKabelData[Com];
   Rec.LocalMPIAdr = static_cast<BYTE>(LocalMPIAdr);
@@ -95,9 +101,7 @@ BOOL InitKabel(int Com, int LocalMPIAdr) {
 
 BOOL ExitKabel(int Com) {
   if (!ValidCom(Com)) return FALSE;
+  const ComGuard Guard(Com);
   if (CStat[Com].Status == 0) return TRUE;
-  LockCom(Com);
-  const BOOL r = TxTS(Com, const_cast<LPBYTE>(TS2), 3);
-  UnlockCom(Com);
-  return r;
+  return TxTS(Com, const_cast<LPBYTE>(TS2), 3);
 }

@@ -9,6 +9,7 @@
 
 #include "r3964.h"
 #include "s7conn.h"
+#include "s7trace.h"
 
 /* Byte images of the blocks on the line. */
 static_assert(sizeof(MPIHEAD) == 6);
@@ -55,7 +56,7 @@ constexpr int kResetLen = 24;     // header, job header, 8 parameter bytes
 
 /* A received block goes first into an area with room for any 3964R block;
  * only a block that fits is copied into Rx. */
-BYTE MPIRxArea[512];
+thread_local BYTE MPIRxArea[512];  // one per thread: ports run in parallel
 
 LPBYTE Bytes(MPIBLOCK &B) { return reinterpret_cast<LPBYTE>(&B); }
 
@@ -104,10 +105,13 @@ BOOL CheckStatus(LPS7I pS7) {
     pS7->Status = FALSE;
     return FALSE;
   }
+  const ComGuard Guard(Com);  // the port's status is read and changed as one step
   if (CStat[Com].Status == 0) {
     LockCom(Com);
     const BOOL Up = pS7->SPSTyp ? ConnectToPPIAdr(pS7) : InitKabel(Com, CStat[Com].LocalMPIAdr);
     CStat[Com].Status = Up ? 1 : 0;
+    S7TRACE(TraceText(Com, "%s: %s", pS7->SPSTyp ? "PPI status request" : "adapter bring-up",
+                      Up ? "ok" : "failed"));
     UnlockCom(Com);
     pS7->Status = FALSE;
     pS7->Err = -1;
@@ -116,6 +120,7 @@ BOOL CheckStatus(LPS7I pS7) {
     LockCom(Com);
     const BOOL Up = pS7->SPSTyp ? ConnectToPPIAdr(pS7) : ConnectToMPIAdr(pS7);
     pS7->Status = Up ? TRUE : FALSE;
+    S7TRACE(TraceText(Com, "connect to station %u: %s", pS7->MPIAdr, Up ? "ok" : "failed"));
     UnlockCom(Com);
   }
   return pS7->Status;
@@ -167,6 +172,7 @@ BOOL ResetBlockNr(LPS7I pS7) {
 }
 
 int DoMPIComu(LPS7I pS7, int TxLen) {
+  const ComGuard Guard(pS7->Com);  // one exchange on the line at a time
   if (pS7->SPSTyp) return DoPPIComu(pS7, TxLen);
 
   const int Com = pS7->Com;
@@ -261,6 +267,7 @@ int DoRdMPIComu(LPS7I pS7, int TxLen, int Anz, LPBYTE Buf) {
 BOOL DisconnectMPIAdr(LPS7I pS7) {
   const int Com = pS7->Com;
   if (!ValidCom(Com)) return FALSE;
+  const ComGuard Guard(Com);
   if (CStat[Com].Status == 0) return TRUE;
   SetKennung(pS7->Tx);
   pS7->Tx.H.BlockKennung = kDisconnect;

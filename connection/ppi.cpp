@@ -7,6 +7,7 @@
 #include "fdl.h"
 #include "rs232.h"
 #include "s7conn.h"
+#include "s7trace.h"
 
 namespace {
 
@@ -60,8 +61,10 @@ BOOL ConnectToPPIAdr(LPS7I pS7) {
 
   ComClr(Com);
   for (int i = 0; i < 3; ++i) ComTxC(Com, Buf[i]);
+  S7TRACE(TraceFrame(Com, TRACE_TX, Buf.data(), 3, nullptr));
   DelayMS(kTokenPauseMs);
   for (int i = 3; i < 9; ++i) ComTxC(Com, Buf[i]);
+  S7TRACE(TraceFrame(Com, TRACE_TX, &Buf[3], 6, nullptr));
 
   const int n = _RxProfiBlock(Com, Buf.data());
   // An SD1 frame from the PLC to us; its FC is not judged. The PLC's address

@@ -25,6 +25,8 @@ extern COMSTA CStat[COM_PORTS];
 extern LONG S7TimeOutwert;
 
 void SetErr(LPS7I pS7, BOOL bSetComStat);
+/* Per-port recursive locks: one exchange (or a run of them) on a port at a
+ * time; ports outside 0..15 are not locked. */
 void LockCom(int Com);
 void UnlockCom(int Com);
 
@@ -88,6 +90,25 @@ extern const BYTE _CmdRd[14];
 extern const BYTE _CmdWr[14];
 
 #ifdef __cplusplus
+}
+
+/* Holds a port's lock for a scope. */
+class ComGuard {
+ public:
+  explicit ComGuard(int Com) : m_Com(Com) { LockCom(Com); }
+  ~ComGuard() { UnlockCom(m_Com); }
+  ComGuard(const ComGuard &) = delete;
+  ComGuard &operator=(const ComGuard &) = delete;
+
+ private:
+  int m_Com;
+};
+
+/* A data call given no buffer for a count above 0 is refused before anything
+ * is sent: Err -1, the statuses untouched; gives back Res. */
+inline int NoBuffer(LPS7I pS7, int Res) {
+  pS7->Err = -1;
+  return Res;
 }
 #endif
 

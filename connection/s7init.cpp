@@ -6,14 +6,18 @@
 // adapter up and connects.
 
 #include <cstring>
+#include <mutex>
 
 #include "rs232.h"
 #include "s7conn.h"
+#include "s7trace.h"
 
 COMSTA CStat[COM_PORTS];
-LONG S7TimeOutwert = 54;
+LONG S7TimeOutwert = 54;  // read and written atomically: S7SetTimeout may run on any thread
 
 namespace {
+
+std::recursive_mutex ComLocks[COM_PORTS];
 
 constexpr int kMaxPort = 15;
 
@@ -33,6 +37,9 @@ BOOL InitRecord(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud, 
     lpS7->Err = -2;
     return FALSE;
   }
+  // the port's users and line settings change only under both locks
+  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
+  const ComGuard Guard(Port);
   COMSTA &cs = CStat[Port];
   if (cs.InitCnt > 0) {
     if (Baud != cs.Baud || (kind == Kind::MpiEx && MPIBaud != cs.MPIBaud)) {
@@ -63,12 +70,18 @@ BOOL InitRecord(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud, 
 }  // namespace
 
 BOOL S7InitFastBaud(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud) {
-  return InitRecord(lpS7, Com, SPSMPIAdr, LocalMPIAdr, Baud, 0, Kind::Mpi);
+  const BOOL r = InitRecord(lpS7, Com, SPSMPIAdr, LocalMPIAdr, Baud, 0, Kind::Mpi);
+  S7TRACE(TraceText(Com, "open MPI station %d own %d baud %u: %s Err %d", SPSMPIAdr, LocalMPIAdr,
+                    Baud, r ? "TRUE" : "FALSE", lpS7->Err));
+  return r;
 }
 
 BOOL S7InitFastBaudEx(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud,
                       DWORD MPIBaud) {
-  return InitRecord(lpS7, Com, SPSMPIAdr, LocalMPIAdr, Baud, MPIBaud, Kind::MpiEx);
+  const BOOL r = InitRecord(lpS7, Com, SPSMPIAdr, LocalMPIAdr, Baud, MPIBaud, Kind::MpiEx);
+  S7TRACE(TraceText(Com, "open MPI station %d own %d baud %u bus speed %u: %s Err %d", SPSMPIAdr,
+                    LocalMPIAdr, Baud, MPIBaud, r ? "TRUE" : "FALSE", lpS7->Err));
+  return r;
 }
 
 BOOL S7Init(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud) {
@@ -77,12 +90,19 @@ BOOL S7Init(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud) {
 }
 
 BOOL S7PPIInit(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud) {
-  return InitRecord(lpS7, Com, SPSMPIAdr, LocalMPIAdr, static_cast<WORD>(Baud), 0, Kind::Ppi);
+  const BOOL r =
+      InitRecord(lpS7, Com, SPSMPIAdr, LocalMPIAdr, static_cast<WORD>(Baud), 0, Kind::Ppi);
+  S7TRACE(TraceText(Com, "open PPI station %d own %d baud %d: %s Err %d", SPSMPIAdr, LocalMPIAdr,
+                    Baud, r ? "TRUE" : "FALSE", lpS7->Err));
+  return r;
 }
 
 BOOL S7Exit(LPS7 lpS7) {
   const int Com = lpS7->Com;
-  if (Com > kMaxPort || CStat[Com].InitCnt <= 0) return FALSE;
+  if (Com > kMaxPort) return FALSE;
+  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
+  const ComGuard Guard(Com);
+  if (CStat[Com].InitCnt <= 0) return FALSE;
   CStat[Com].InitCnt -= 1;
   DisconnectMPIAdr(lpS7);  // a PPI record's disconnect goes through the PPI exchange
   if (CStat[Com].InitCnt == 0) {
@@ -91,11 +111,14 @@ BOOL S7Exit(LPS7 lpS7) {
     CStat[Com].Baud = 0;
   }
   ComClose(Com);
+  S7TRACE(TraceText(Com, "close station %u, users left %d", lpS7->MPIAdr, CStat[Com].InitCnt));
   return TRUE;
 }
 
 void S7ExitAll(void) {
+  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
   for (int Com = 0; Com <= kMaxPort; ++Com) {
+    LockCom(Com);  // all ports, in ascending order, until every one is closed
     if (CStat[Com].InitCnt > 0) {
       CStat[Com].InitCnt = 0;
       CStat[Com].Baud = 0;
@@ -103,11 +126,13 @@ void S7ExitAll(void) {
     }
   }
   ComCloseAll();
+  for (int Com = kMaxPort; Com >= 0; --Com) UnlockCom(Com);
 }
 
 LONG S7SetTimeout(LONG NewTimeOut) {
-  const LONG Previous = S7TimeOutwert;
-  if (NewTimeOut > 0) S7TimeOutwert = NewTimeOut > 65535 ? 65535 : NewTimeOut;
+  const LONG Previous = __atomic_load_n(&S7TimeOutwert, __ATOMIC_RELAXED);
+  if (NewTimeOut > 0)
+    __atomic_store_n(&S7TimeOutwert, NewTimeOut > 65535 ? 65535 : NewTimeOut, __ATOMIC_RELAXED);
   return Previous;
 }
 
@@ -115,8 +140,14 @@ void SetErr(LPS7I pS7, BOOL bSetComStat) {
   pS7->Err = -1;
   pS7->Status = FALSE;
   if (bSetComStat && pS7->Com <= kMaxPort) CStat[pS7->Com].Status = 0;
+  S7TRACE(TraceText(pS7->Com, "connection to station %u lost, Err -1%s", pS7->MPIAdr,
+                    bSetComStat ? ", port to be brought up again" : ""));
 }
 
-void LockCom(int Com) { (void)Com; }
+void LockCom(int Com) {
+  if (Com >= 0 && Com <= kMaxPort) ComLocks[Com].lock();
+}
 
-void UnlockCom(int Com) { (void)Com; }
+void UnlockCom(int Com) {
+  if (Com >= 0 && Com <= kMaxPort) ComLocks[Com].unlock();
+}

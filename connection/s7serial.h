@@ -3,11 +3,20 @@
  *
  * The caller owns each connection record (S7), opens it with one of the
  * init calls, passes it to every data call and closes it with S7Exit.
- * The library is single-threaded: use all records of one port from one
- * thread. Compiles as C and as C++. */
+ *
+ * Threads: opening and closing hold the table lock and each exchange its
+ * port's lock, so records on different ports may be used from different
+ * threads at once. The caller uses the records of one port from one thread
+ * at a time (the handle API of kesto.h does this itself), never one record
+ * from two threads at once, and copies IToA's shared text before the next
+ * call. A data call given a NULL buffer for a count above 0 fails (FALSE,
+ * S7Rd/S7Wr/S7GetCPUInfo -1, S7GetMPIMembers 0) with Err -1 before anything
+ * is sent. The library calls back only through the trace procedure.
+ * Compiles as C and as C++. */
 #ifndef S7SERIAL_S7SERIAL_H
 #define S7SERIAL_S7SERIAL_H
 
+#include "s7com.h"
 #include "s7types.h"
 
 #ifdef __cplusplus
@@ -82,71 +91,77 @@ typedef struct {
 #define S7_AREA_T 0x1D  /* timers */
 
 /* ---- open and close ---- */
-BOOL S7Init(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud);
-BOOL S7InitFastBaud(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud);
-BOOL S7InitFastBaudEx(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud,
-                      DWORD MPIBaud);
-BOOL S7PPIInit(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud);
-BOOL S7Exit(LPS7 lpS7);
-void S7ExitAll(void);
-LONG S7SetTimeout(LONG NewTimeOut);
+S7SERIAL_API BOOL S7Init(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud);
+S7SERIAL_API BOOL S7InitFastBaud(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud);
+S7SERIAL_API BOOL S7InitFastBaudEx(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud,
+                                   DWORD MPIBaud);
+S7SERIAL_API BOOL S7PPIInit(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud);
+S7SERIAL_API BOOL S7Exit(LPS7 lpS7);
+S7SERIAL_API void S7ExitAll(void);
+S7SERIAL_API LONG S7SetTimeout(LONG NewTimeOut);
 
 /* ---- read and write jobs ---- */
-int S7Rd(LPS7 pS7, int BstNr, int AbWort, int Anz, LPVOID pData, int Typ, int Unit, int DataType,
-         int BitNr);
-int S7Wr(LPS7 pS7, int BstNr, int AbWort, int Anz, LPVOID pData, int Typ, int Unit, int DataType,
-         int BitNr);
-void SwapData(LPWORD Buf, int Cnt);
-void SwapDWord(LPVOID _Buf, int Cnt);
+S7SERIAL_API int S7Rd(LPS7 pS7, int BstNr, int AbWort, int Anz, LPVOID pData, int Typ, int Unit,
+                      int DataType, int BitNr);
+S7SERIAL_API int S7Wr(LPS7 pS7, int BstNr, int AbWort, int Anz, LPVOID pData, int Typ, int Unit,
+                      int DataType, int BitNr);
+S7SERIAL_API void SwapData(LPWORD Buf, int Cnt);
+S7SERIAL_API void SwapDWord(LPVOID _Buf, int Cnt);
 
 /* ---- typed access in packets ---- */
-BOOL S7RdB(LPS7 pS7, int BstNr, int AbByte, int Anz, LPBYTE pData, int Typ, int DatenType);
-BOOL S7WrB(LPS7 pS7, int BstNr, int AbWort, int Anz, LPBYTE pData, int Typ, int DatenType);
-BOOL S7RdW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPWORD pData, int Typ, int DataType);
-BOOL S7WrW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPWORD pData, int Typ, int DataType);
-BOOL S7RdDW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPDWORD pData, int Typ, int DataType);
-BOOL S7WrDW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPDWORD pData, int Typ, int DataType);
+S7SERIAL_API BOOL S7RdB(LPS7 pS7, int BstNr, int AbByte, int Anz, LPBYTE pData, int Typ,
+                        int DatenType);
+S7SERIAL_API BOOL S7WrB(LPS7 pS7, int BstNr, int AbWort, int Anz, LPBYTE pData, int Typ,
+                        int DatenType);
+S7SERIAL_API BOOL S7RdW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPWORD pData, int Typ,
+                        int DataType);
+S7SERIAL_API BOOL S7WrW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPWORD pData, int Typ,
+                        int DataType);
+S7SERIAL_API BOOL S7RdDW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPDWORD pData, int Typ,
+                         int DataType);
+S7SERIAL_API BOOL S7WrDW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPDWORD pData, int Typ,
+                         int DataType);
 
-BOOL S7RdDB(LPS7 pS7, int BstNr, int AbWort, int Anz, LPWORD pData);
-BOOL S7WrDB(LPS7 pS7, int BstNr, int AbWort, int Anz, LPWORD pData);
-BOOL S7RdMW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
-BOOL S7WrMW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
-BOOL S7RdAW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
-BOOL S7WrAW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
-BOOL S7RdEW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
-BOOL S7WrEW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
-BOOL S7RdDBB(LPS7 pS7, int BstNr, int Ab, int Anz, LPBYTE Buf);
-BOOL S7WrDBB(LPS7 pS7, int BstNr, int Ab, int Anz, LPBYTE Buf);
-BOOL S7RdMB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
-BOOL S7WrMB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
-BOOL S7RdAB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
-BOOL S7WrAB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
-BOOL S7RdEB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
-BOOL S7WrEB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
-BOOL S7RdDBDW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPDWORD pData);
-BOOL S7WrDBDW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPDWORD pData);
-BOOL S7RdMDW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
-BOOL S7WrMDW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
-BOOL S7RdADW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
-BOOL S7WrADW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
-BOOL S7RdEDW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
-BOOL S7WrEDW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
-BOOL S7RdDBReal(LPS7 pS7, int BstNr, int AbWort, int Anz, float *pData);
-BOOL S7WrDBReal(LPS7 pS7, int BstNr, int AbWort, int Anz, float *pData);
-BOOL S7RdMReal(LPS7 pS7, int Ab, int Anz, float *Buf);
-BOOL S7WrMReal(LPS7 pS7, int Ab, int Anz, float *Buf);
-BOOL S7RdAReal(LPS7 pS7, int Ab, int Anz, float *Buf);
-BOOL S7WrAReal(LPS7 pS7, int Ab, int Anz, float *Buf);
-BOOL S7RdEReal(LPS7 pS7, int Ab, int Anz, float *Buf);
-BOOL S7WrEReal(LPS7 pS7, int Ab, int Anz, float *Buf);
+S7SERIAL_API BOOL S7RdDB(LPS7 pS7, int BstNr, int AbWort, int Anz, LPWORD pData);
+S7SERIAL_API BOOL S7WrDB(LPS7 pS7, int BstNr, int AbWort, int Anz, LPWORD pData);
+S7SERIAL_API BOOL S7RdMW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
+S7SERIAL_API BOOL S7WrMW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
+S7SERIAL_API BOOL S7RdAW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
+S7SERIAL_API BOOL S7WrAW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
+S7SERIAL_API BOOL S7RdEW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
+S7SERIAL_API BOOL S7WrEW(LPS7 pS7, int Ab, int Anz, LPWORD Buf);
+S7SERIAL_API BOOL S7RdDBB(LPS7 pS7, int BstNr, int Ab, int Anz, LPBYTE Buf);
+S7SERIAL_API BOOL S7WrDBB(LPS7 pS7, int BstNr, int Ab, int Anz, LPBYTE Buf);
+S7SERIAL_API BOOL S7RdMB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
+S7SERIAL_API BOOL S7WrMB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
+S7SERIAL_API BOOL S7RdAB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
+S7SERIAL_API BOOL S7WrAB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
+S7SERIAL_API BOOL S7RdEB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
+S7SERIAL_API BOOL S7WrEB(LPS7 pS7, int Ab, int Anz, LPBYTE Buf);
+S7SERIAL_API BOOL S7RdDBDW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPDWORD pData);
+S7SERIAL_API BOOL S7WrDBDW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPDWORD pData);
+S7SERIAL_API BOOL S7RdMDW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
+S7SERIAL_API BOOL S7WrMDW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
+S7SERIAL_API BOOL S7RdADW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
+S7SERIAL_API BOOL S7WrADW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
+S7SERIAL_API BOOL S7RdEDW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
+S7SERIAL_API BOOL S7WrEDW(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);
+S7SERIAL_API BOOL S7RdDBReal(LPS7 pS7, int BstNr, int AbWort, int Anz, float *pData);
+S7SERIAL_API BOOL S7WrDBReal(LPS7 pS7, int BstNr, int AbWort, int Anz, float *pData);
+S7SERIAL_API BOOL S7RdMReal(LPS7 pS7, int Ab, int Anz, float *Buf);
+S7SERIAL_API BOOL S7WrMReal(LPS7 pS7, int Ab, int Anz, float *Buf);
+S7SERIAL_API BOOL S7RdAReal(LPS7 pS7, int Ab, int Anz, float *Buf);
+S7SERIAL_API BOOL S7WrAReal(LPS7 pS7, int Ab, int Anz, float *Buf);
+S7SERIAL_API BOOL S7RdEReal(LPS7 pS7, int Ab, int Anz, float *Buf);
+S7SERIAL_API BOOL S7WrEReal(LPS7 pS7, int Ab, int Anz, float *Buf);
 
 /* ---- timers and counters ---- */
-int BCDInt(int Bcd);
-DWORD BCDToInt(DWORD bcdWert);
-BOOL S7RdTimer(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);  /* milliseconds */
-BOOL S7WrTimer(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);  /* milliseconds */
-BOOL S7RdCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf); /* 0..999 */
-BOOL S7WrCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf); /* 0..999 */
+S7SERIAL_API int BCDInt(int Bcd);
+S7SERIAL_API DWORD BCDToInt(DWORD bcdWert);
+S7SERIAL_API BOOL S7RdTimer(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);  /* milliseconds */
+S7SERIAL_API BOOL S7WrTimer(LPS7 pS7, int Ab, int Anz, LPDWORD Buf);  /* milliseconds */
+S7SERIAL_API BOOL S7RdCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf); /* 0..999 */
+S7SERIAL_API BOOL S7WrCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf); /* 0..999 */
 
 /* ---- line trace ----
  * While a procedure is set, the library hands it one line (without a line
@@ -157,15 +172,15 @@ BOOL S7WrCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf); /* 0..999 */
  * the thread that makes the library call, never while a call is not running;
  * it must not call the library itself. */
 typedef void (*S7TRACEPROC)(const char *line, void *ctx);
-void S7SetTrace(S7TRACEPROC proc, void *ctx);
+S7SERIAL_API void S7SetTrace(S7TRACEPROC proc, void *ctx);
 /* A ready procedure: writes the line and a line end to standard error. */
-void S7TraceToStderr(const char *line, void *ctx);
+S7SERIAL_API void S7TraceToStderr(const char *line, void *ctx);
 
 /* ---- information services ---- */
-char *IToA(int Wert, int Stellen);
-int S7GetCPUInfo(LPS7 lpS7, char *InfoStr); /* InfoStr: 17 bytes */
-int S7GetDBLen(LPS7 lpS7, int DBNr);
-int S7GetMPIMembers(LPS7 lpS7, LPWORD pTeiln); /* pTeiln: 127 entries */
+S7SERIAL_API char *IToA(int Wert, int Stellen);
+S7SERIAL_API int S7GetCPUInfo(LPS7 lpS7, char *InfoStr); /* InfoStr: 17 bytes */
+S7SERIAL_API int S7GetDBLen(LPS7 lpS7, int DBNr);
+S7SERIAL_API int S7GetMPIMembers(LPS7 lpS7, LPWORD pTeiln); /* pTeiln: 127 entries */
 
 /* ---- raw S7 jobs ---- */
 /* Carries one S7 job as it stands (ReqLen bytes from its 0x32 header byte on)
@@ -177,7 +192,7 @@ int S7GetMPIMembers(LPS7 lpS7, LPWORD pTeiln); /* pTeiln: 127 entries */
  * (Err -1, the next call reconnects); an answer longer than AnsMax is not
  * copied (Err -1, connection kept). A PLC's refusal inside a whole answer is
  * an answer: the caller reads its error bytes and return codes. */
-int S7Exchange(LPS7 pS7, const BYTE *Req, int ReqLen, BYTE *Ans, int AnsMax);
+S7SERIAL_API int S7Exchange(LPS7 pS7, const BYTE *Req, int ReqLen, BYTE *Ans, int AnsMax);
 
 #ifdef __cplusplus
 }

@@ -25,10 +25,13 @@ void TraceCtl(int Com, TraceDir Dir, BYTE c);
 /* One 3964R block's data (without DLE doubling and trailer), decoded as an
  * adapter record or an MPI block; Note says how the block ended. */
 void TraceBlock(int Com, TraceDir Dir, const BYTE *Data, int Len, const char *Note);
-/* One FDL frame as on the line (SD1, SD2, SD3, short acknowledgement). */
+/* One FDL frame as on the line (SD1, SD2, SD3, short acknowledgement);
+ * Len 0: nothing received, below 0: a damaged frame starting with Frame[0]. */
 void TraceFrame(int Com, TraceDir Dir, const BYTE *Frame, int Len, const char *Note);
 /* An FDL frame the PC sends, rebuilt from its parts. */
 void TraceFdlTx(int Com, int Dst, int Src, int FC, const BYTE *Du, int Len, const char *Note);
+/* Why the serial device of a port could not be opened (errno Errno). */
+void TraceOpenFailed(int Com, const char *DevName, int Errno);
 /* A call's outcome or a note, printf style. */
 void TraceText(int Com, const char *Fmt, ...) __attribute__((format(printf, 2, 3)));
 

@@ -6,6 +6,14 @@
 
 #include <stdint.h>
 
+/* Marks the calls the shared library exports; everything else in it is
+ * hidden (the library is built with -fvisibility=hidden). */
+#if defined(__GNUC__) || defined(__clang__)
+#define S7SERIAL_API __attribute__((visibility("default")))
+#else
+#define S7SERIAL_API
+#endif
+
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;

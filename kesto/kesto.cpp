@@ -6,36 +6,37 @@
 
 #include <cstring>
 
+#include "kestoint.h"
 #include "rs232.h"
 #include "s7serial.h"
+#include "s7trace.h"
 
-#define KESTO_SLOTS 32
+S7 P[KESTO_SLOTS];
+BOOL bInit[KESTO_SLOTS];
+CRITICAL_SECTION cP[KESTO_SLOTS];
 
-extern "C" {
-S7 P[KESTO_SLOTS];                 // the slots' connection records
-BOOL bInit[KESTO_SLOTS];           // TRUE while the slot holds an open connection
-CRITICAL_SECTION cP[KESTO_SLOTS];  // the slots' lock objects
-
-// Single-threaded platform: the four lock hooks do nothing. They stay as the
-// places where a threaded build would lock one slot.
+// The slot locks are recursive mutexes that live as long as the process:
+// creating and deleting them is nothing to do.
 void InitializeCriticalSection(CRITICAL_SECTION *) {}
 void DeleteCriticalSection(CRITICAL_SECTION *) {}
-void EnterCriticalSection(CRITICAL_SECTION *) {}
-void LeaveCriticalSection(CRITICAL_SECTION *) {}
-}
+void EnterCriticalSection(CRITICAL_SECTION *cs) { cs->lock(); }
+void LeaveCriticalSection(CRITICAL_SECTION *cs) { cs->unlock(); }
 
-static_assert(sizeof(CRITICAL_SECTION) == 4, "a slot's lock object is a 32-bit integer");
 static_assert(sizeof(P) / sizeof(P[0]) == KESTO_SLOTS &&
                   sizeof(bInit) / sizeof(bInit[0]) == KESTO_SLOTS,
               "one record and one flag per slot");
 
 namespace {
 
-// Lowest free slot, its record cleared; -1 when all 32 are open.
+// Lowest free slot, its record cleared under its lock; -1 when all 32 are
+// open. Runs under the table lock: every change of a slot's flag holds it
+// and the slot's lock (in this order), so either lock suffices to read one.
 LONG GetNextFreeOpen() {
   for (LONG i = 0; i < KESTO_SLOTS; ++i) {
     if (!bInit[i]) {
+      EnterCriticalSection(&cP[i]);
       std::memset(&P[i], 0, sizeof P[i]);
+      LeaveCriticalSection(&cP[i]);
       return i;
     }
   }
@@ -46,6 +47,7 @@ LONG GetNextFreeOpen() {
 // records the adapter's bus-speed selector.
 LONG OpenSlot(DWORD Com, DWORD SPSMPIAdr, DWORD LocalMPIAdr, DWORD Baud, DWORD SPSTyp, BOOL bEx,
               DWORD MPIBaud) {
+  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
   LONG i = GetNextFreeOpen();
   if (i < 0) return -1;
 
@@ -67,14 +69,11 @@ LONG OpenSlot(DWORD Com, DWORD SPSMPIAdr, DWORD LocalMPIAdr, DWORD Baud, DWORD S
     const LONG Err = P[i].Err;
     Res = (Err >= -4 && Err <= -2) ? Err : -5;
   }
+  // the slot counts as in use only now, after its init succeeded
+  bInit[i] = Res < 0 ? FALSE : TRUE;
   LeaveCriticalSection(&cP[i]);
-
-  if (Res < 0) {
-    bInit[i] = FALSE;
-    return Res;
-  }
-  bInit[i] = TRUE;
-  return i;
+  S7TRACE(TraceText(Com16, "KS7Open%s: %d", bEx ? "Ex" : "", Res < 0 ? Res : i));
+  return Res < 0 ? Res : i;
 }
 
 }  // namespace
@@ -92,38 +91,49 @@ LONG KS7OpenEx(DWORD Com, DWORD SPSMPIAdr, DWORD LocalMPIAdr, DWORD Baud, DWORD 
 
 LONG KS7Close(LONG Ref) {
   if (Ref < 0 || Ref >= KESTO_SLOTS) return -99;
-  if (!bInit[Ref]) return -1;
-
+  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
+  // then the slot's lock: a call running on the reference ends first
   EnterCriticalSection(&cP[Ref]);
   LONG Res = -1;
-  if (S7Exit(&P[Ref])) {
+  if (bInit[Ref] && S7Exit(&P[Ref])) {
     bInit[Ref] = FALSE;
     Res = 0;
   }
+  S7TRACE(TraceText(P[Ref].Com, "KS7Close(%d): %d", Ref, Res));
   LeaveCriticalSection(&cP[Ref]);
   return Res;
 }
 
 // A missing name is refused like one the serial layer refuses.
-int KS7SetDevName(DWORD Com, char *DevName) {
+int KS7SetDevName(DWORD Com, const char *DevName) {
   if (DevName == nullptr) return -1;
   return ComSetDevName(Com, DevName);
 }
 
+// Both run slot by slot under the table lock and the slot's lock, so that a
+// call running on another thread sees each slot either open or free.
 void InitKesto(void) {
-  for (LONG i = 0; i < KESTO_SLOTS; ++i) InitializeCriticalSection(&cP[i]);
-  std::memset(P, 0, sizeof P);
-  std::memset(bInit, 0, sizeof bInit);
+  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
+  for (LONG i = 0; i < KESTO_SLOTS; ++i) {
+    InitializeCriticalSection(&cP[i]);
+    EnterCriticalSection(&cP[i]);
+    std::memset(&P[i], 0, sizeof P[i]);
+    bInit[i] = FALSE;
+    LeaveCriticalSection(&cP[i]);
+  }
 }
 
 void ExitKesto(void) {
+  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
   for (LONG i = 0; i < KESTO_SLOTS; ++i) {
+    EnterCriticalSection(&cP[i]);
     if (bInit[i]) KS7Close(i);
+    // every slot ends free, also one whose close was refused
+    std::memset(&P[i], 0, sizeof P[i]);
+    bInit[i] = FALSE;
+    LeaveCriticalSection(&cP[i]);
     DeleteCriticalSection(&cP[i]);
   }
-  // Every slot ends free, also one whose close was refused.
-  std::memset(P, 0, sizeof P);
-  std::memset(bInit, 0, sizeof bInit);
 }
 
 }  // extern "C"

@@ -7,14 +7,28 @@
 #include <cstdlib>
 
 #include "kesto.h"
+#include "kestoint.h"
+#include "s7conn.h"
 #include "s7serial.h"
+#include "s7trace.h"
 
-#define KESTO_SLOTS 32
+// A call on a reference holds the slot's lock and, once the slot is known to
+// be open, its port's lock for the whole call: calls on the references of one
+// port run one after the other, calls on different ports in parallel.
+SlotGuard::SlotGuard(LONG Ref) : m_Ref(Ref), m_Offen(false) {
+  if (Ref < 0 || Ref >= KESTO_SLOTS) return;
+  EnterCriticalSection(&cP[Ref]);
+  m_Offen = bInit[Ref] != FALSE;
+  if (m_Offen)
+    LockCom(P[Ref].Com);
+  else
+    LeaveCriticalSection(&cP[Ref]);
+}
 
-extern "C" {
-extern S7 P[KESTO_SLOTS];
-extern BOOL bInit[KESTO_SLOTS];
-extern CRITICAL_SECTION cP[KESTO_SLOTS];
+SlotGuard::~SlotGuard() {
+  if (!m_Offen) return;
+  UnlockCom(P[m_Ref].Com);
+  LeaveCriticalSection(&cP[m_Ref]);
 }
 
 namespace {
@@ -81,10 +95,12 @@ constexpr int BitDatenArt(Bereich b) {
 // Numbers, starts and counts reach the S7 calls as 16-bit values.
 constexpr int W16(DWORD v) { return static_cast<WORD>(v); }
 
-// A reference names an open slot. Calls on a free slot never reach the record:
-// it may be left over from a connection whose port has since been closed or
-// reused by other slots.
-bool SlotOffen(LONG Ref) { return Ref >= 0 && Ref < KESTO_SLOTS && bInit[Ref]; }
+// Outcome line of a handle call in the trace.
+void Spur(const char *Name, LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LONG Res) {
+  const int Com = Ref >= 0 && Ref < KESTO_SLOTS ? P[Ref].Com : -1;
+  TraceText(Com, "%s(%d, '%c', %u, %u, %u): %d", Name, Ref,
+            Typ >= 0x20 && Typ < 0x7F ? static_cast<char>(Typ) : '?', DBNr, Ab, Anz, Res);
+}
 
 // Result of a failed S7 call: the record's Err, 0 meaning a general error.
 LONG Fehler(const S7 *pS7) { return pS7->Err != 0 ? pS7->Err : -5; }
@@ -150,30 +166,36 @@ static_assert(RdReal[Index(Bereich::F)] == nullptr && WrReal[Index(Bereich::Z)] 
 
 // The run calls: reference check, the slot's lock hook, the cell of the
 // letter table, and the S7 call's result folded with the record's Err.
+// Calls on a free slot never reach the record: it may be left over from a
+// connection whose port has since been closed or reused by other slots. A
+// missing buffer for a count above 0 is refused before anything is sent.
 template <class T>
-LONG Lauf(const Spalte<T> &Tabelle, LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz,
-          T *Buffer) {
-  if (!SlotOffen(Ref)) return -99;
-  EnterCriticalSection(&cP[Ref]);
+LONG Lauf(const char *Name, const Spalte<T> &Tabelle, LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab,
+          DWORD Anz, T *Buffer) {
+  const SlotGuard Slot(Ref);
+  if (!Slot.Offen()) return -99;
   LONG Res = 0;
   const Zelle<T> Call = Tabelle[Index(BereichVon(Typ))];
   if (Call == nullptr)
     Res = -10;
+  else if (Buffer == nullptr && W16(Anz) > 0)
+    Res = -5;
   else if (!Call(&P[Ref], W16(DBNr), W16(Ab), W16(Anz), Buffer))
     Res = Fehler(&P[Ref]);
-  LeaveCriticalSection(&cP[Ref]);
+  S7TRACE(Spur(Name, Ref, Typ, DBNr, Ab, Anz, Res));
   return Res;
 }
 
 // The real calls: the PLC's 4-byte reals travel through a float buffer taken
 // from the heap. The count is cut to 16 bits once and that one value serves
 // the buffer, the call and the conversion.
-LONG RealLauf(const Spalte<float> &Tabelle, bool bSchreiben, LONG Ref, DWORD Typ, DWORD DBNr,
-              DWORD Ab, DWORD Anz, double *Buffer) {
-  if (!SlotOffen(Ref)) return -99;
-  EnterCriticalSection(&cP[Ref]);
+LONG RealLauf(const char *Name, const Spalte<float> &Tabelle, bool bSchreiben, LONG Ref, DWORD Typ,
+              DWORD DBNr, DWORD Ab, DWORD Anz, double *Buffer) {
+  const SlotGuard Slot(Ref);
+  if (!Slot.Offen()) return -99;
   S7 *pS7 = &P[Ref];
   const int N = W16(Anz);
+  if (Buffer == nullptr && N > 0) return -5;
   LONG Res = 0;
   float *pF = static_cast<float *>(std::malloc(sizeof(float) * static_cast<size_t>(N > 0 ? N : 1)));
   if (pF == nullptr) {
@@ -191,15 +213,15 @@ LONG RealLauf(const Spalte<float> &Tabelle, bool bSchreiben, LONG Ref, DWORD Typ
       for (int i = 0; i < N; ++i) Buffer[i] = pF[i];
     std::free(pF);
   }
-  LeaveCriticalSection(&cP[Ref]);
+  S7TRACE(Spur(Name, Ref, Typ, DBNr, Ab, Anz, Res));
   return Res;
 }
 
 // Common body of KS7RdBit and KS7WrBit.
 LONG BitZugriff(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit, LPBYTE Buffer,
                 bool bSchreiben, DWORD Wert) {
-  if (!SlotOffen(Ref)) return -99;
-  EnterCriticalSection(&cP[Ref]);
+  const SlotGuard Slot(Ref);
+  if (!Slot.Offen()) return -99;
   S7 *pS7 = &P[Ref];
   LONG Res = 0;
   const int DatenArt = BitDatenArt(BereichVon(Typ));
@@ -207,6 +229,8 @@ LONG BitZugriff(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit, LPBYTE B
     Res = -10;
   } else if (Bit > 7) {
     Res = 2;  // no such bit: nothing is sent
+  } else if (!bSchreiben && Buffer == nullptr) {
+    Res = -5;
   } else {
     int r;
     if (bSchreiben) {
@@ -217,7 +241,7 @@ LONG BitZugriff(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit, LPBYTE B
     }
     if (r != 0) Res = Fehler(pS7);
   }
-  LeaveCriticalSection(&cP[Ref]);
+  S7TRACE(Spur(bSchreiben ? "KS7WrBit" : "KS7RdBit", Ref, Typ, DBNr, Byte, Bit, Res));
   return Res;
 }
 
@@ -226,35 +250,35 @@ LONG BitZugriff(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit, LPBYTE B
 extern "C" {
 
 LONG KS7RdB(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPBYTE Buffer) {
-  return Lauf(RdB, Ref, Typ, DBNr, Ab, Anz, Buffer);
+  return Lauf(__func__, RdB, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7WrB(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPBYTE Buffer) {
-  return Lauf(WrB, Ref, Typ, DBNr, Ab, Anz, Buffer);
+  return Lauf(__func__, WrB, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7RdW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPWORD Buffer) {
-  return Lauf(RdW, Ref, Typ, DBNr, Ab, Anz, Buffer);
+  return Lauf(__func__, RdW, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7WrW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPWORD Buffer) {
-  return Lauf(WrW, Ref, Typ, DBNr, Ab, Anz, Buffer);
+  return Lauf(__func__, WrW, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7RdDW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPDWORD Buffer) {
-  return Lauf(RdDW, Ref, Typ, DBNr, Ab, Anz, Buffer);
+  return Lauf(__func__, RdDW, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7WrDW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPDWORD Buffer) {
-  return Lauf(WrDW, Ref, Typ, DBNr, Ab, Anz, Buffer);
+  return Lauf(__func__, WrDW, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7RdReal(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, double *Buffer) {
-  return RealLauf(RdReal, false, Ref, Typ, DBNr, Ab, Anz, Buffer);
+  return RealLauf(__func__, RdReal, false, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7WrReal(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, double *Buffer) {
-  return RealLauf(WrReal, true, Ref, Typ, DBNr, Ab, Anz, Buffer);
+  return RealLauf(__func__, WrReal, true, Ref, Typ, DBNr, Ab, Anz, Buffer);
 }
 
 LONG KS7RdBit(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit, LPBYTE Buffer) {
@@ -274,10 +298,11 @@ LONG KS7ResetBit(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Byte, DWORD Bit) {
 }
 
 LONG KS7GetMPIMembers(LONG Ref, LPWORD Teiln) {
-  if (!SlotOffen(Ref)) return -99;
-  EnterCriticalSection(&cP[Ref]);
+  const SlotGuard Slot(Ref);
+  if (!Slot.Offen()) return -99;
+  if (Teiln == nullptr) return -5;
   const LONG Res = S7GetMPIMembers(&P[Ref], Teiln) == 1 ? 0 : -1;
-  LeaveCriticalSection(&cP[Ref]);
+  S7TRACE(TraceText(P[Ref].Com, "KS7GetMPIMembers(%d): %d", Ref, Res));
   return Res;
 }
 

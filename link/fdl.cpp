@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "rs232.h"
+#include "s7trace.h"
 
 namespace {
 
@@ -70,16 +71,19 @@ BOOL TxProfiBlock(int Com, int Dst, int Src, int FC, LPBYTE Buffer, int Len) {
     Fcs += Buffer[i];
     // The station talks while we are still sending: give up the frame and
     // leave its byte for the next receive.
-    if (ComCInQ(Com)) return FALSE;
+    if (ComCInQ(Com)) {
+      S7TRACE(TraceFdlTx(Com, Dst, Src, FC, Buffer, i + 1, "abandoned, the station talks"));
+      return FALSE;
+    }
   }
 
   ComTxC(Com, static_cast<BYTE>(Fcs & 0xFF));
   ComTxC(Com, FDL_ED);
+  S7TRACE(TraceFdlTx(Com, Dst, Src, FC, Buffer, Len, nullptr));
   return TRUE;
 }
 
-int _RxProfiBlock(int Com, LPBYTE Buffer) {
-  if (Buffer == nullptr) return 0;
+static int RxFrame(int Com, LPBYTE Buffer) {
   if (!ComWaitC(Com, &Buffer[0], kFirstByteWait)) return 0;
 
   switch (Buffer[0]) {
@@ -116,6 +120,13 @@ int _RxProfiBlock(int Com, LPBYTE Buffer) {
       // Not the start of a frame we know (the token too): dropped.
       return 0;
   }
+}
+
+int _RxProfiBlock(int Com, LPBYTE Buffer) {
+  if (Buffer == nullptr) return 0;
+  const int n = RxFrame(Com, Buffer);
+  S7TRACE(TraceFrame(Com, TRACE_RX, Buffer, n, nullptr));
+  return n;
 }
 
 int RxProfiBlock(int Com, int Dst, int Src, int /*FC*/, LPBYTE Buffer) {

@@ -14,7 +14,7 @@
 #include "s7conn.h"
 #include "s7trace.h"
 
-BYTE DummyBuf[512];
+thread_local BYTE DummyBuf[512];
 
 namespace {
 
@@ -93,8 +93,11 @@ bool Connect(int Com) {
     ComTxC(Com, STX);
     S7TRACE(TraceCtl(Com, TRACE_TX, STX));
     BYTE c = 0;
-    const LONG Wait = S7TimeOutwert;  // read afresh for every request
-    if (!ComWaitC(Com, &c, Wait)) continue;
+    const LONG Wait = __atomic_load_n(&S7TimeOutwert, __ATOMIC_RELAXED);  // afresh every time
+    if (!ComWaitC(Com, &c, Wait)) {
+      S7TRACE(TraceText(Com, "3964R no answer to STX"));
+      continue;
+    }
     S7TRACE(TraceCtl(Com, TRACE_RX, c));
     if (c == DLE) return true;
     bool Collision = false;
@@ -138,6 +141,7 @@ BOOL Tx3964RBlock(int Com, LPBYTE Buffer, int Len) {
       if (ComCInQ(Com)) {
         // the partner talks while we send: abandon the block
         ComTxC(Com, NAK);
+        S7TRACE(TraceBlock(Com, TRACE_TX, Buffer, i + 1, "abandoned, the partner talks: NAK"));
         return FALSE;
       }
     }
@@ -147,20 +151,28 @@ BOOL Tx3964RBlock(int Com, LPBYTE Buffer, int Len) {
     S7TRACE(TraceBlock(Com, TRACE_TX, Buffer, Len, nullptr));
 
     BYTE c = 0;
-    if (!ComWaitC(Com, &c, kBlockAnswer)) return FALSE;
+    if (!ComWaitC(Com, &c, kBlockAnswer)) {
+      S7TRACE(TraceText(Com, "3964R no answer to the block"));
+      return FALSE;
+    }
     S7TRACE(TraceCtl(Com, TRACE_RX, c));
     if (c == DLE) return TRUE;
     if (c != NAK) return FALSE;
   }
   ComTxC(Com, NAK);
+  S7TRACE(TraceText(Com, "3964R block refused %d times, NAK", kTransmissions));
   return FALSE;
 }
 
 int Rx3964RBlock(int Com, LPBYTE Data, int WaitTime) {
   if (Com < 0 || Com >= RS232_PORTS || Data == nullptr) return -3;
   BYTE c = 0;
-  if (!ComWaitC(Com, &c, static_cast<WORD>(WaitTime)) || c != STX) return -3;
+  if (!ComWaitC(Com, &c, static_cast<WORD>(WaitTime)) || c != STX) {
+    S7TRACE(TraceText(Com, "3964R no block received"));
+    return -3;
+  }
   ComTxC(Com, DLE);
+  S7TRACE(TraceCtl(Com, TRACE_RX, STX));
 
   int Count = 0;
   switch (RxBody(Com, Data, kCharWait, Count)) {
@@ -174,10 +186,12 @@ int Rx3964RBlock(int Com, LPBYTE Data, int WaitTime) {
       S7TRACE(TraceBlock(Com, TRACE_RX, Data, Count, "BCC wrong or missing, NAK"));
       return -3;
     case BodyEnd::CharTime:
+      S7TRACE(TraceBlock(Com, TRACE_RX, Data, Count, "broken off, silence inside the block"));
       return -1;
     case BodyEnd::TooLong:
       break;
   }
+  S7TRACE(TraceBlock(Com, TRACE_RX, Data, Count, "too long, refused"));
   return -2;
 }
 
@@ -190,6 +204,7 @@ int Rx3964RBlockDummy(int Com, LPBYTE Data) {
   switch (RxBody(Com, Data, kBccWaitDummy, Count)) {
     case BodyEnd::Complete:
       ComTxC(Com, DLE);
+      S7TRACE(TraceBlock(Com, TRACE_RX, Data, Count, "collision, the partner's block dropped"));
       return Count;
     case BodyEnd::BadBcc:
       ComTxC(Com, NAK);

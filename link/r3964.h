@@ -14,7 +14,9 @@ extern "C" {
 #define NAK 0x15
 
 /* Blocks the sender throws away (a block found waiting, a collision). */
-extern BYTE DummyBuf[512];
+#ifdef __cplusplus
+extern thread_local BYTE DummyBuf[512]; /* one per thread: ports run in parallel */
+#endif
 
 /* TRUE when the block was sent and acknowledged with DLE. */
 BOOL Tx3964RBlock(int Com, LPBYTE Buffer, int Len);

@@ -23,7 +23,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "s7trace.h"
+
 RS232 RsIo[RS232_PORTS];
+std::recursive_mutex ComTableLock;
 
 namespace {
 
@@ -104,7 +107,8 @@ void RestoreLowLatency(int Com) {
 
 }  // namespace
 
-int ComSetDevName(DWORD Com, char *DevName) {
+int ComSetDevName(DWORD Com, const char *DevName) {
+  const std::lock_guard<std::recursive_mutex> Guard(ComTableLock);
   if (Com > 15 || DevName == nullptr) return -1;
   size_t len = strnlen(DevName, RS232_NAMESIZE);
   if (len >= RS232_NAMESIZE) return -1;
@@ -112,6 +116,8 @@ int ComSetDevName(DWORD Com, char *DevName) {
   return 0;
 }
 
+// Opening and closing change what the data calls use: the library calls
+// them holding the table lock and the port's lock.
 BOOL ComOpen(int Com, int Baudrate, int Datenbits, int Parity, int Stopbits) {
   if (!ValidPort(Com)) return FALSE;
   RS232 &p = RsIo[Com];
@@ -136,6 +142,7 @@ BOOL ComOpen(int Com, int Baudrate, int Datenbits, int Parity, int Stopbits) {
 
   p.hCom = open(p.DevName, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (p.hCom < 0) {
+    S7TRACE(TraceOpenFailed(Com, p.DevName, errno));
     p.hCom = -1;
     return FALSE;
   }

@@ -6,6 +6,7 @@
 
 #include <termios.h>
 
+#include "s7com.h"
 #include "s7types.h"
 
 #ifdef __cplusplus
@@ -33,25 +34,18 @@ typedef struct {
 
 extern RS232 RsIo[RS232_PORTS];
 
-int ComSetDevName(DWORD Com, char *DevName);
-BOOL ComOpen(int Com, int Baudrate, int Datenbits, int Parity, int Stopbits);
-BOOL ComClose(int Com);
-void ComCloseAll(void);
-BOOL ComIsInit(int Com);
-int ComSetTimeOut(int Com, int TimeOut);
-void ComClr(int Com);
-BOOL ComTxC(int Com, int Zeichen);
-BOOL ComRxC(int Com, PBYTE pByte);
-BOOL ComWaitC(int Com, PBYTE pByte, LONG Time);
-int ComRxBlock(int Com, LPBYTE Buf, int Len);
-BOOL ComCInQ(int Com);
-void ComTxBreak(int Com, LONG NTicks);
-void ComBreak5MS(int Com, int PGNr);
-void ComDelay(LONG NTicks);
+/* The Com... calls are public: s7com.h. */
 void DelayMS(int Ms);
 
 #ifdef __cplusplus
 }
+
+#include <mutex>
+
+/* The table lock: guards opening and closing (the port table's counts and
+ * device names, the port status table, the handle table's slots). Taken
+ * before any port lock, never while only a port lock is held. */
+extern std::recursive_mutex ComTableLock;
 #endif
 
 #endif

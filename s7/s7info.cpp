@@ -18,8 +18,8 @@ const BYTE CmdBstInfo[20] = {0x00, 0x01, 0x12, 0x04, 0x11, 0x43, 0x03, 0x00, 0xF
 
 namespace {
 
-char _Str[32];    // text of the last IToA call
-BYTE RxBuf[512];  // answer of the adapter to the bus-member request
+char _Str[32];                 // text of the last IToA call
+thread_local BYTE RxBuf[512];  // answer of the adapter to the bus-member request
 
 constexpr int BstInfoParamLen = 8;
 constexpr int BstInfoDataLen = 12;
@@ -56,6 +56,7 @@ char *IToA(int Wert, int Stellen) {
 }
 
 int S7GetCPUInfo(LPS7 lpS7, char *InfoStr) {
+  if (InfoStr == nullptr) return NoBuffer(lpS7, -1);
   S7200CPUINFO Info;
   std::memset(&Info, 0, sizeof Info);
 
@@ -115,6 +116,7 @@ int S7GetDBLen(LPS7 lpS7, int DBNr) {
 }
 
 int S7GetMPIMembers(LPS7 lpS7, LPWORD pTeiln) {
+  if (pTeiln == nullptr) return NoBuffer(lpS7, 0);
   const int Com = lpS7->Com;
   if (Com >= COM_PORTS) {  // a record whose init failed: no port to ask
     lpS7->Err = -1;

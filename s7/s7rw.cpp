@@ -105,6 +105,7 @@ void SwapDWord(LPVOID _Buf, int Cnt) {
 
 int S7Wr(LPS7 pS7, int BstNr, int AbWort, int Anz, LPVOID pData, int Typ, int Unit, int DataType,
          int BitNr) {
+  if (pData == nullptr && static_cast<WORD>(Anz) > 0) return NoBuffer(pS7, -1);  // nothing sent
   const WORD wBstNr = static_cast<WORD>(BstNr);
   const WORD wAb = static_cast<WORD>(AbWort);
   const WORD wUnit = static_cast<WORD>(Unit);
@@ -157,6 +158,7 @@ int S7Wr(LPS7 pS7, int BstNr, int AbWort, int Anz, LPVOID pData, int Typ, int Un
 
 int S7Rd(LPS7 pS7, int BstNr, int AbWort, int Anz, LPVOID pData, int Typ, int Unit, int DataType,
          int BitNr) {
+  if (pData == nullptr && static_cast<WORD>(Anz) > 0) return NoBuffer(pS7, -1);  // nothing sent
   const WORD wBstNr = static_cast<WORD>(BstNr);
   const WORD wAb = static_cast<WORD>(AbWort);
   const WORD wUnit = static_cast<WORD>(Unit);

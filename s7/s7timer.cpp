@@ -31,6 +31,7 @@ LPWORD HoleWortPuffer(WORD Anz) {
 // is converted into the caller's value only when the whole run was read.
 template <class T, class Wandeln>
 BOOL LiesWorte(LPS7 pS7, int Ab, int Anz, T *Buf, int Typ, Wandeln AusWort) {
+  if (Buf == nullptr && static_cast<WORD>(Anz) > 0) return NoBuffer(pS7, FALSE);
   const WORD wAnz = static_cast<WORD>(Anz);
   LPWORD Tmp = HoleWortPuffer(wAnz);
   if (Tmp == nullptr) {
@@ -48,6 +49,7 @@ BOOL LiesWorte(LPS7 pS7, int Ab, int Anz, T *Buf, int Typ, Wandeln AusWort) {
 // cannot be coded stops the call with -9 before anything is sent.
 template <class T, class Wandeln>
 BOOL SchreibeWorte(LPS7 pS7, int Ab, int Anz, const T *Buf, int Typ, Wandeln InWort) {
+  if (Buf == nullptr && static_cast<WORD>(Anz) > 0) return NoBuffer(pS7, FALSE);
   const WORD wAnz = static_cast<WORD>(Anz);
   LPWORD Tmp = HoleWortPuffer(wAnz);
   if (Tmp == nullptr) {

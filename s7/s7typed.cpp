@@ -36,6 +36,7 @@ constexpr int PPIPause = 15;  // ms between byte and word jobs on PPI
 // failing packet ends the run; packets done before it stay done.
 BOOL PaketLauf(const PAKET &P, bool bWrite, LPS7 pS7, int BstNr, int Ab, int Anz, BYTE *pData,
                int Typ, int DataType) {
+  if (pData == nullptr && static_cast<WORD>(Anz) > 0) return NoBuffer(pS7, FALSE);  // nothing sent
   const int wAnz = static_cast<WORD>(Anz);
   const int Max = pS7->SPSTyp ? P.MaxPPI : P.MaxMPI;
   int PktCnt = wAnz / Max;

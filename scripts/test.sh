@@ -24,3 +24,12 @@ cmake -S . -B "$build" -DS7SERIAL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build "$build" -j"$(nproc)"
 # Most tests wait on the line, not on the processor: run more than the cores.
 ctest --test-dir "$build" -j"${TEST_JOBS:-8}" --output-on-failure --timeout 300
+
+# ThreadSanitizer (clang): the handle calls from several threads on two ports,
+# the trace and the open/close races; any report fails the command.
+tsan=${TSAN_BUILD_DIR:-build-tsan}
+CC=clang CXX=clang++ cmake -S . -B "$tsan" -DS7SERIAL_TSAN=ON -DS7SERIAL_PROGRAMS=OFF \
+  -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$tsan" --target test_api -j"$(nproc)"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ctest --test-dir "$tsan" -R '^(Api|Line/)' -j"${TEST_JOBS:-8}" --output-on-failure --timeout 300

@@ -77,3 +77,48 @@ cmake --build "$tmp/cxx/build" >/dev/null
 "$tmp/cxx/build/shared_consumer"
 "$tmp/cxx/build/static_consumer"
 echo "install test passed"
+
+# ---- exported calls, a relocated install, the examples ----
+# The shared library exports exactly the calls listed in cmake/exports.txt.
+diff <(nm -D --defined-only "$libdir/libs7serial.so" | awk '{print $3}' | sort) \
+  <(sort "$src/cmake/exports.txt") || { echo "exports differ (<: library, >: list)"; exit 1; }
+
+# Installed under another prefix than configured: pkg-config alone finds it.
+reloc=$tmp/reloc
+cmake --install "$tmp/build" --prefix "$reloc" >/dev/null
+rlib=$(dirname "$(find "$reloc" -name 'libs7serial.so' | head -n1)")
+export PKG_CONFIG_PATH=$rlib/pkgconfig
+[ "$(cd "$(pkg-config --variable=includedir s7serial)" && pwd -P)" = "$(cd "$reloc/include" && pwd -P)" ]
+for ex in handle_read record_ppi; do
+  cc -std=c11 -Wall -Wextra -Werror "$src/examples/$ex.c" $(pkg-config --cflags --libs s7serial) \
+    -o "$tmp/$ex"
+  # no such device: the open fails and the trace says why
+  if LD_LIBRARY_PATH=$rlib "$tmp/$ex" /nonexistent/tty 2 trace 2>"$tmp/$ex.err"; then exit 1; fi
+  grep -q "cannot open serial device /nonexistent/tty: no such device" "$tmp/$ex.err"
+done
+cmake -S "$src/examples" -B "$tmp/exbuild" -DCMAKE_PREFIX_PATH="$reloc" >/dev/null
+cmake --build "$tmp/exbuild" >/dev/null
+
+# An application's own names do not replace the library's internal ones, and
+# string literals pass as device names without a warning.
+cat > "$tmp/interpose.cpp" <<'CPP'
+#include <s7serial/kesto.h>
+#include <s7serial/s7serial.h>
+#include <cstdlib>
+extern "C" {
+int P = 7;
+void LockCom(int) { std::abort(); }
+void EnterCriticalSection(void *) { std::abort(); }
+}
+int main() {
+  if (KS7SetDevName(0, "/nonexistent/tty") != 0 || ComSetDevName(1, "/nonexistent/tty") != 0) return 30;
+  if (KS7Open(0, 2, 0, 19200, 300) != -4) return 31;
+  S7 rec;
+  if (S7PPIInit(&rec, 1, 2, 0, 9600) || rec.Err != -4) return 32;
+  return P == 7 ? 0 : 34;
+}
+CPP
+c++ -std=c++17 -Wall -Wextra -Werror "$tmp/interpose.cpp" $(pkg-config --cflags --libs s7serial) \
+  -o "$tmp/interpose"
+LD_LIBRARY_PATH=$rlib "$tmp/interpose"
+echo "exports, relocation and examples passed"
