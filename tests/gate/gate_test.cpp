@@ -206,7 +206,7 @@ TEST(GateExchange, RefusesWhatDoesNotFitAndCarriesTheRest) {
   ASSERT_TRUE(S7InitFastBaud(&s7, 0, 2, 0, 19200));
   Bytes job = gt::rw_job(false, 1, {{2, 4, 1, kDB, 0, {}}}), ans(320, 0xEE);
   job.resize(311);
-  const struct {
+  const struct {  // job length, room for the answer, result
     int len, max, result;
   } rows[] = {{9, 320, -1}, {311, 320, -1}, {24, 21, -1}, {24, 22, 22}, {24, 320, 22}};
   for (const auto &r : rows) {
@@ -259,11 +259,10 @@ TEST(GateSoak, SixteenClientsRandomJobsAndLineFaults) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2)), m.ad.clear_faults();
     }
   });
-  const auto rss_kib = [&] {
-    std::ifstream f("/proc/" + std::to_string(m.gate->pid) + "/status");
-    for (std::string l; std::getline(f, l);)
-      if (l.rfind("VmRSS:", 0) == 0) return std::stol(l.substr(6));
-    return -1L;
+  const auto rss_kib = [&] {  // resident pages of s7gate
+    long size = 0, pages = -1;
+    std::ifstream("/proc/" + std::to_string(m.gate->pid) + "/statm") >> size >> pages;
+    return pages * (sysconf(_SC_PAGESIZE) / 1024);
   };
   std::vector<std::thread> cs;
   for (int i = 0; i < 16; ++i) cs.emplace_back(client, i);
