@@ -212,6 +212,12 @@ int DoMPIComu(LPS7I pS7, int TxLen) {
   return -1;
 }
 
+int AnswerBlockLen(LPS7I pS7) {
+  const BYTE *B1 = reinterpret_cast<const BYTE *>(&pS7->Rx.B1);
+  return 16 + GetBE16(B1 + offsetof(MPIB1, LenBl1)) + GetBE16(B1 + offsetof(MPIB1, LenBl2)) +
+         AnswerExtra(*pS7);
+}
+
 int DoWrMPIComu(LPS7I pS7, int TxLen) {
   // Only a code set by this exchange may decide the result below, never one
   // left from an earlier call (the PPI exchange leaves Err alone when it gets
@@ -219,6 +225,7 @@ int DoWrMPIComu(LPS7I pS7, int TxLen) {
   pS7->Err = 0;
   const int n = DoMPIComu(pS7, TxLen);
   if (n > 11) {
+    const int Expected = AnswerBlockLen(pS7);
     // the lengths arrive high byte first; from here on Rx.B1 holds them in
     // host order
     const BYTE *B1 = reinterpret_cast<const BYTE *>(&pS7->Rx.B1);
@@ -227,7 +234,6 @@ int DoWrMPIComu(LPS7I pS7, int TxLen) {
     const int Extra = AnswerExtra(*pS7);
     const int LenBl1 = pS7->Rx.B1.LenBl1;
     const int LenBl2 = pS7->Rx.B1.LenBl2;
-    const int Expected = 16 + LenBl1 + LenBl2 + Extra;
     // n is at most the size of Rx, so a matching answer's data part lies in Buf
     if (n == Expected && Expected <= static_cast<int>(sizeof(MPIBLOCK)) && LenBl2 != 0) {
       if (pS7->Rx.Buf[LenBl1 + Extra] == 0xFF) {

@@ -74,6 +74,10 @@ BOOL ResetBlockNr(LPS7I pS7);
 int DoMPIComu(LPS7I pS7, int TxLen);
 int DoWrMPIComu(LPS7I pS7, int TxLen);
 int DoRdMPIComu(LPS7I pS7, int TxLen, int Anz, LPBYTE Buf);
+/* Length the answer block in Rx must have to be whole: 16 + LenBl1 + LenBl2
+ * (read high byte first), plus the 2 error-class bytes unless the job sent
+ * was user data. */
+int AnswerBlockLen(LPS7I pS7);
 BOOL DisconnectMPIAdr(LPS7I pS7);
 
 /* ---- PPI connection and request exchange ---- */

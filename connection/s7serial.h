@@ -182,6 +182,18 @@ S7SERIAL_API int S7GetCPUInfo(LPS7 lpS7, char *InfoStr); /* InfoStr: 17 bytes */
 S7SERIAL_API int S7GetDBLen(LPS7 lpS7, int DBNr);
 S7SERIAL_API int S7GetMPIMembers(LPS7 lpS7, LPWORD pTeiln); /* pTeiln: 127 entries */
 
+/* ---- raw S7 jobs ---- */
+/* Carries one S7 job as it stands (ReqLen bytes from its 0x32 header byte on)
+ * over the record's connection, MPI or PPI, and puts the PLC's answer (from
+ * its 0x32 byte on) into Ans. Returns the answer's length, or -1 with Err
+ * set: a job longer than the path carries (MPI 310 bytes, PPI 252) or shorter
+ * than its 10-byte header is refused with nothing sent (Err -1); a failed
+ * exchange or an answer whose lengths do not add up marks the connection down
+ * (Err -1, the next call reconnects); an answer longer than AnsMax is not
+ * copied (Err -1, connection kept). A PLC's refusal inside a whole answer is
+ * an answer: the caller reads its error bytes and return codes. */
+S7SERIAL_API int S7Exchange(LPS7 pS7, const BYTE *Req, int ReqLen, BYTE *Ans, int AnsMax);
+
 #ifdef __cplusplus
 }
 #endif

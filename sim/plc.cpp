@@ -420,91 +420,133 @@ uint8_t Plc::locate(const Item &item, bool write, Target &t) {
   return kRcOk;
 }
 
-// 04 01 + item; answer 04 01 + return code, transport size, length, data.
+// Most items in one read or write job.
+constexpr size_t kMaxItems = 20;
+
+// 04 n + n items; answer 04 n + per item: return code, transport size, length,
+// data, and a fill byte after odd data unless it is the last item.
 std::vector<uint8_t> Plc::read_var(std::span<const uint8_t> par, std::span<const uint8_t> dat) {
   Reader r(par);
   r.u8();  // function
   const uint8_t items = r.u8();
-  if (r.ok() && items > 1) return unsupported(pdu_ref_);
-  Item item;
-  if (items != 1 || !parse_item(r, item) || !r.at_end() || !dat.empty()) return malformed(pdu_ref_);
+  if (r.ok() && items > kMaxItems) return unsupported(pdu_ref_);
+  std::vector<Item> list(items);
+  for (Item &item : list)
+    if (!parse_item(r, item)) return malformed(pdu_ref_);
+  if (items == 0 || !r.at_end() || !dat.empty()) return malformed(pdu_ref_);
 
-  constexpr std::array<uint8_t, 2> answer_par{kFnRead, 0x01};
-  constexpr size_t answer_fixed = kAnswerHeadLen + answer_par.size() + 4;
-  if (answer_fixed + item.wire_bytes() > static_cast<size_t>(negotiated_))
-    return too_large(pdu_ref_);
+  const std::array<uint8_t, 2> answer_par{kFnRead, items};
+  size_t answer_size = kAnswerHeadLen + answer_par.size();
+  for (size_t i = 0; i < list.size(); ++i) {
+    const size_t n = list[i].wire_bytes();
+    answer_size += 4 + n + ((n & 1) && i + 1 < list.size() ? 1 : 0);
+  }
+  if (answer_size > static_cast<size_t>(negotiated_)) return too_large(pdu_ref_);
 
-  Target t;
-  const uint8_t rc = locate(item, false, t);
-  jobs_.push_back({false, item.area, item.db, item.addr, item.count, item.ts, rc});
-  std::vector<uint8_t> data{rc};
-  if (rc != kRcOk) {
-    data.insert(data.end(), {0x00, 0x00, 0x00});
-  } else if (t.bit >= 0) {
-    data.push_back(kDataTsBit);
-    put16(data, 1);
-    data.push_back(static_cast<uint8_t>(((*t.bytes)[t.offset] >> t.bit) & 1));
-  } else if (t.words != nullptr) {
-    data.push_back(kDataTsOctets);
-    put16(data, t.count * 2);
-    for (size_t i = 0; i < t.count; ++i) put16(data, (*t.words)[t.offset + i]);
-  } else {
-    data.push_back(kDataTsBits);
-    put16(data, t.count * 8);  // bounded by the PDU size check above
-    const auto first = t.bytes->begin() + static_cast<std::ptrdiff_t>(t.offset);
-    data.insert(data.end(), first, first + static_cast<std::ptrdiff_t>(t.count));
+  std::vector<uint8_t> data;
+  for (size_t i = 0; i < list.size(); ++i) {
+    const Item &item = list[i];
+    Target t;
+    const uint8_t rc = locate(item, false, t);
+    jobs_.push_back({false, item.area, item.db, item.addr, item.count, item.ts, rc});
+    data.push_back(rc);
+    size_t n = 0;
+    if (rc != kRcOk) {
+      data.insert(data.end(), {0x00, 0x00, 0x00});
+    } else if (t.bit >= 0) {
+      data.push_back(kDataTsBit);
+      put16(data, 1);
+      data.push_back(static_cast<uint8_t>(((*t.bytes)[t.offset] >> t.bit) & 1));
+      n = 1;
+    } else if (t.words != nullptr) {
+      data.push_back(kDataTsOctets);
+      put16(data, t.count * 2);
+      for (size_t w = 0; w < t.count; ++w) put16(data, (*t.words)[t.offset + w]);
+    } else {
+      data.push_back(kDataTsBits);
+      put16(data, t.count * 8);  // bounded by the PDU size check above
+      const auto first = t.bytes->begin() + static_cast<std::ptrdiff_t>(t.offset);
+      data.insert(data.end(), first, first + static_cast<std::ptrdiff_t>(t.count));
+      n = t.count;
+    }
+    if ((n & 1) && i + 1 < list.size()) data.push_back(0x00);
   }
   return job_answer(pdu_ref_, 0x00, 0x00, answer_par, data);
 }
 
-// 05 01 + item, data 00 ts len(2) data; answer 05 01, data: return code.
+// 05 n + n items, data per item 00 ts len(2) data (a fill byte after odd data
+// unless last); answer 05 n, data: one return code per item.
 std::vector<uint8_t> Plc::write_var(std::span<const uint8_t> par, std::span<const uint8_t> dat) {
   Reader r(par);
   r.u8();  // function
   const uint8_t items = r.u8();
-  if (r.ok() && items > 1) return unsupported(pdu_ref_);
-  Item item;
-  if (items != 1 || !parse_item(r, item) || !r.at_end()) return malformed(pdu_ref_);
-  Reader d(dat);
-  d.u8();  // reserved (return code field of a request)
-  const uint8_t data_ts = d.u8();
-  const uint16_t data_len = d.u16();
-  if (!d.ok()) return malformed(pdu_ref_);
-  const auto payload = d.rest();
+  if (r.ok() && items > kMaxItems) return unsupported(pdu_ref_);
+  std::vector<Item> list(items);
+  for (Item &item : list)
+    if (!parse_item(r, item)) return malformed(pdu_ref_);
+  if (items == 0 || !r.at_end()) return malformed(pdu_ref_);
 
-  // The data item must describe exactly what the item addresses.
-  uint8_t want_ts = kDataTsBits;
-  size_t want_len = size_t{item.count} * 8;
-  if (item.ts == kTsBit) {
-    want_ts = kDataTsBit;
-    want_len = 1;
-  } else if (item.timer_or_counter()) {
-    want_ts = kDataTsOctets;
-    want_len = size_t{item.count} * 2;
+  // Every data item is checked before anything is written.
+  struct Part {
+    uint8_t ts;
+    uint16_t len;
+    std::span<const uint8_t> payload;
+  };
+  std::vector<Part> parts;
+  Reader d(dat);
+  for (size_t i = 0; i < list.size(); ++i) {
+    d.u8();  // reserved (return code field of a request)
+    Part p{d.u8(), d.u16(), {}};
+    if (!d.ok()) return malformed(pdu_ref_);
+    // the last item takes the rest, so that a wrong count is its return code
+    const bool last = i + 1 == list.size();
+    const size_t n = last ? d.rest().size() : std::min(d.rest().size(), list[i].wire_bytes());
+    p.payload = d.rest().first(n);
+    for (size_t k = 0; k < n; ++k) d.u8();
+    if ((n & 1) && !last) d.u8();
+    parts.push_back(p);
   }
-  Target t;
-  uint8_t rc = locate(item, true, t);
-  // A data item that does not describe the item outranks a missing DB or a bad range.
-  const bool matches =
-      data_ts == want_ts && data_len == want_len && payload.size() == item.wire_bytes();
-  if (!matches && (rc == kRcOk || rc == kRcNoObject || rc == kRcAddress)) rc = kRcDataMismatch;
-  if (rc == kRcOk) {
-    if (t.bit >= 0) {
-      uint8_t &b = (*t.bytes)[t.offset];
-      const auto mask = static_cast<uint8_t>(1u << t.bit);
-      b = payload[0] != 0 ? static_cast<uint8_t>(b | mask) : static_cast<uint8_t>(b & ~mask);
-    } else if (t.words != nullptr) {
-      for (size_t i = 0; i < t.count; ++i)
-        (*t.words)[t.offset + i] = static_cast<uint16_t>(payload[2 * i] << 8 | payload[2 * i + 1]);
-    } else {
-      std::copy_n(payload.begin(), t.count,
-                  t.bytes->begin() + static_cast<std::ptrdiff_t>(t.offset));
+  if (!d.ok() || !d.rest().empty()) return malformed(pdu_ref_);
+
+  std::vector<uint8_t> codes;
+  for (size_t i = 0; i < list.size(); ++i) {
+    const Item &item = list[i];
+    const Part &p = parts[i];
+    // The data item must describe exactly what the item addresses.
+    uint8_t want_ts = kDataTsBits;
+    size_t want_len = size_t{item.count} * 8;
+    if (item.ts == kTsBit) {
+      want_ts = kDataTsBit;
+      want_len = 1;
+    } else if (item.timer_or_counter()) {
+      want_ts = kDataTsOctets;
+      want_len = size_t{item.count} * 2;
     }
+    Target t;
+    uint8_t rc = locate(item, true, t);
+    // A data item that does not describe the item outranks a missing DB or a bad range.
+    const bool matches =
+        p.ts == want_ts && p.len == want_len && p.payload.size() == item.wire_bytes();
+    if (!matches && (rc == kRcOk || rc == kRcNoObject || rc == kRcAddress)) rc = kRcDataMismatch;
+    if (rc == kRcOk) {
+      if (t.bit >= 0) {
+        uint8_t &b = (*t.bytes)[t.offset];
+        const auto mask = static_cast<uint8_t>(1u << t.bit);
+        b = p.payload[0] != 0 ? static_cast<uint8_t>(b | mask) : static_cast<uint8_t>(b & ~mask);
+      } else if (t.words != nullptr) {
+        for (size_t w = 0; w < t.count; ++w)
+          (*t.words)[t.offset + w] =
+              static_cast<uint16_t>(p.payload[2 * w] << 8 | p.payload[2 * w + 1]);
+      } else {
+        std::copy_n(p.payload.begin(), t.count,
+                    t.bytes->begin() + static_cast<std::ptrdiff_t>(t.offset));
+      }
+    }
+    jobs_.push_back({true, item.area, item.db, item.addr, item.count, item.ts, rc});
+    codes.push_back(rc);
   }
-  jobs_.push_back({true, item.area, item.db, item.addr, item.count, item.ts, rc});
-  constexpr std::array<uint8_t, 2> answer_par{kFnWrite, 0x01};
-  const std::array<uint8_t, 1> data{rc};
-  return job_answer(pdu_ref_, 0x00, 0x00, answer_par, data);
+  const std::array<uint8_t, 2> answer_par{kFnWrite, items};
+  return job_answer(pdu_ref_, 0x00, 0x00, answer_par, codes);
 }
 
 // Userdata, block functions: 00 01 12 04 11 43 03 seq, data FF 09 00 08 '0' 'A' ddddd 'B'.

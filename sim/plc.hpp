@@ -5,9 +5,10 @@
 // What handle() answers (every PDU is taken from its 0x32 byte on):
 // - Setup job (F0 00 ...): the negotiated PDU size, the smaller of the asked and
 //   the configured size; parameters F0 00 00 01 00 01 <size>, no data.
-// - Read / write variable with exactly one item (0x12 0x0A 0x10 any-pointer):
-//   answer Code 0x03, error bytes 00 00, parameters 04 01 / 05 01, then the data
-//   item (read: return code, transport size, length, data; write: return code).
+// - Read / write variable with 1 to 20 items (0x12 0x0A 0x10 any-pointer):
+//   answer Code 0x03, error bytes 00 00, parameters 04 n / 05 n, then per item
+//   the data item (read: return code, transport size, length, data, and a fill
+//   byte after odd data unless it is the last; write: one return code each).
 //   Read data travel as 0x04 with the length in bits (bytes), 0x03 with length 1
 //   (one bit, answered as 0 or 1), 0x09 with the length in bytes (timers and
 //   counters, two bytes each, big-endian).
@@ -23,7 +24,7 @@
 //   or a read whose answer would be longer, gets 0x85 0x00; a request whose
 //   lengths do not add up, whose header is not 0x32, or whose parameters are
 //   malformed gets 0x84 0x04; an unknown function, a job kind other than 0x01 and
-//   0x07, or more than one item gets 0x81 0x04. Nothing of the job is carried out
+//   0x07, or more than 20 items gets 0x81 0x04. Nothing of the job is carried out
 //   and no JobRecord is written for it.
 #pragma once
 
@@ -65,7 +66,7 @@ inline constexpr uint8_t kRcNoObject = 0x0A;
 inline constexpr uint8_t kErrClassPdu = 0x85;
 // Malformed request.
 inline constexpr uint8_t kErrClassSyntax = 0x84;
-// Function or job kind not supported, or more than one item.
+// Function or job kind not supported, or more than 20 items.
 inline constexpr uint8_t kErrClassService = 0x81;
 
 // One read or write item the PLC has handled (for tests and the trace).

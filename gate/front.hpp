@@ -1,0 +1,68 @@
+// The gateway's front towards one S7 Ethernet client: RFC 1006 TPKT, ISO 8073
+// class 0 (connection request and confirm, data with reassembly, disconnect)
+// and the S7 header on top. A pure state machine: bytes in, actions out; it
+// never touches a socket or the serial line, so every byte a client can send
+// is checked here (and fuzzed).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace s7gate {
+
+using Bytes = std::vector<uint8_t>;
+
+// Error class and code of the answers the gateway builds itself.
+struct S7Error {
+  uint8_t cls, code;
+};
+inline constexpr S7Error kErrPduSize{0x85, 0x00};  // job or answer beyond the agreed PDU size
+inline constexpr S7Error kErrLine{0x83, 0x04};     // the serial line or the PLC did not answer
+
+struct Action {
+  enum Kind { Reply, Forward, Close } kind;
+  Bytes bytes;      // Reply: TPKT bytes for the client; Forward: the S7 job PDU
+  uint16_t ref{};   // Forward: the client's PDU reference
+  std::string why;  // Close: the reason, for the log
+};
+
+class Front {
+ public:
+  // pdu_max: the largest S7 PDU the serial path carries (and the PLC takes).
+  explicit Front(int pdu_max) : pdu_max_(pdu_max), pdu_(pdu_max) {}
+
+  // Takes bytes as they came from the client and appends what to do. After a
+  // Close the connection is finished and feed() does nothing more.
+  void feed(std::span<const uint8_t> in, std::vector<Action> &out);
+
+  // The client's answer to a forwarded job: the PLC's answer PDU with the
+  // client's reference, in TPKT/COTP data units; an answer beyond the agreed
+  // PDU size becomes the gateway's own refusal.
+  Bytes answer(std::span<const uint8_t> pdu, uint16_t ref) const;
+  // A refusal of a job by the gateway itself (S7 answer without parameters).
+  Bytes refusal(uint16_t ref, S7Error e) const;
+
+  bool connected() const { return state_ == State::Open; }
+  int slot() const { return slot_; }  // from the called TSAP; -1 when it named none
+  int pdu_size() const { return pdu_; }
+
+ private:
+  enum class State { WaitCR, Open, Closed };
+  void close(std::vector<Action> &out, std::string why);
+  void tpdu(std::span<const uint8_t> t, std::vector<Action> &out);
+  void connect(std::span<const uint8_t> t, std::vector<Action> &out);
+  void job(std::vector<Action> &out);
+  Bytes wrap(std::span<const uint8_t> pdu) const;
+
+  int pdu_max_;
+  int pdu_;  // agreed by the setup job (pdu_max_ until then)
+  State state_ = State::WaitCR;
+  Bytes in_;     // received, not yet a whole TPKT
+  Bytes frags_;  // data of an S7 PDU arriving in several data units
+  int tpdu_size_ = 128;
+  int slot_ = -1;
+};
+
+}  // namespace s7gate

@@ -1,0 +1,125 @@
+// s7gate: an ISO-on-TCP server (RFC 1006, port 102) that carries the S7 jobs
+// of any S7 Ethernet client over a serial line to S7 PLCs behind an MPI
+// adapter, or to an S7-200 over PPI, with this library.
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "gate.hpp"
+#include "s7serial.h"
+
+namespace {
+
+constexpr const char *kUsage = R"(usage: s7gate --device PATH [options]
+
+Serves S7 Ethernet clients (ISO-on-TCP, RFC 1006) and carries their jobs over
+the serial line to the PLC: through an MPI adapter, or to an S7-200 over PPI.
+
+  --device PATH         the serial device (required)
+  --baud N              line speed: 9600, 19200 (default), 38400, 57600, 115200;
+                        PPI: 9600 (default) or 19200
+  --ppi                 PPI to an S7-200 instead of the MPI adapter
+  --plc ADDR            the PLC's station address (default 2)
+  --own ADDR            the PC's station address (default 0)
+  --route SLOT=ADDR     a client whose destination TSAP names SLOT (rack*32+slot,
+                        low five bits) reaches station ADDR (repeatable); other
+                        clients reach --plc
+  --listen [HOST]:PORT  where to listen (default 0.0.0.0:102; PORT 0: any free port)
+  --max-clients N       clients served at once (default 32)
+  --pdu N               the PLC's PDU size, offered to clients (default 240;
+                        at most 310 on MPI, 252 on PPI)
+  --timeout TICKS       the wait for the line partner, in ticks of 55 ms
+                        (default: the library's, 54; much less may not leave
+                        a busy adapter the time to give way)
+  --trace               the library's line trace on standard error
+  --help                this text
+
+Prints "s7gate: listening on HOST:PORT" when ready; logs clients and failed
+jobs on standard error; ends on SIGINT or SIGTERM.
+)";
+
+[[noreturn]] void Fail(const std::string &why) {
+  std::fprintf(stderr, "s7gate: %s\n(s7gate --help lists the options)\n", why.c_str());
+  std::exit(2);
+}
+
+int Number(std::string_view text, int lo, int hi, const char *what) {
+  const std::string s(text);
+  char *end = nullptr;
+  errno = 0;
+  const long v = std::strtol(s.c_str(), &end, 10);
+  if (s.empty() || errno || *end || v < lo || v > hi)
+    Fail(std::string(what) + ": \"" + s + "\" is not a number from " + std::to_string(lo) + " to " +
+         std::to_string(hi));
+  return static_cast<int>(v);
+}
+
+s7gate::Config Parse(int argc, char **argv) {
+  s7gate::Config c;
+  auto next = [&](int &i) -> std::string_view {
+    if (i + 1 >= argc) Fail(std::string(argv[i]) + " needs a value");
+    return argv[++i];
+  };
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (a == "--device") {
+      c.device = next(i);
+    } else if (a == "--baud") {
+      c.baud = Number(next(i), 300, 115200, "baud rate");
+    } else if (a == "--ppi") {
+      c.ppi = true;
+    } else if (a == "--plc") {
+      c.plc = Number(next(i), 0, 126, "station address");
+    } else if (a == "--own") {
+      c.own = Number(next(i), 0, 126, "station address");
+    } else if (a == "--route") {
+      const std::string_view r = next(i);
+      const size_t eq = r.find('=');
+      if (eq == std::string_view::npos) Fail("--route needs SLOT=ADDR");
+      c.routes[Number(r.substr(0, eq), 0, 31, "slot")] =
+          Number(r.substr(eq + 1), 0, 126, "station address");
+    } else if (a == "--listen") {
+      const std::string_view l = next(i);
+      const size_t colon = l.rfind(':');
+      if (colon == std::string_view::npos) Fail("--listen needs [HOST]:PORT");
+      if (colon > 0) c.host = l.substr(0, colon);
+      c.port = Number(l.substr(colon + 1), 0, 65535, "port");
+    } else if (a == "--max-clients") {
+      c.max_clients = Number(next(i), 1, 1000, "client limit");
+    } else if (a == "--pdu") {
+      c.pdu = Number(next(i), 64, 65535, "PDU size");
+    } else if (a == "--timeout") {
+      c.timeout = Number(next(i), 1, 65535, "time-out in ticks");
+    } else if (a == "--trace") {
+      c.trace = true;
+    } else {
+      Fail("unknown option \"" + std::string(a) + "\"");
+    }
+  }
+  if (c.device.empty()) Fail("--device is required");
+  if (c.ppi && c.baud && c.baud != 9600 && c.baud != 19200) Fail("PPI runs at 9600 or 19200 baud");
+  return c;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const s7gate::Config cfg = Parse(argc, argv);
+  // Taken through a signalfd by the event loop: blocked before any thread starts.
+  sigset_t sigs;
+  sigemptyset(&sigs);
+  sigaddset(&sigs, SIGINT);
+  sigaddset(&sigs, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  if (cfg.timeout) S7SetTimeout(cfg.timeout);
+  if (cfg.trace) S7SetTrace(S7TraceToStderr, nullptr);
+  return s7gate::Run(cfg);
+}

@@ -1,0 +1,282 @@
+// s7gate through real TCP sockets on 127.0.0.1, with the simulated MPI adapter
+// (two stations, routed by slot) or the simulated S7-200 on a pty at the line's
+// end and the simulated memory as the oracle.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <random>
+#include <thread>
+
+#include "gateclient.hpp"
+#include "kesto.h"
+#include "mpi_adapter.hpp"
+#include "ppi_station.hpp"
+#include "pty.hpp"
+#include "s7serial.h"
+
+using gt::Bytes;
+using gt::Client;
+using gt::Item;
+
+namespace {
+
+constexpr uint8_t kDB = 0x84, kM = 0x83, kT = 0x1D, kZ = 0x1C;
+
+struct Mpi {
+  explicit Mpi(std::vector<std::string> args = {"--route", "3=3", "--timeout", "2"}) {
+    plc[0].add_db(1, 256), plc[1].add_db(1, 256);
+    ad.add_station(2, plc[0]), ad.add_station(3, plc[1]), ad.start();
+    gate = std::make_unique<gt::Gate>(pty.slave_name(), args);
+  }
+  s7sim::Pty pty;
+  s7sim::Plc plc[2];  // stations 2 and 3
+  s7sim::MpiAdapter ad{pty.master()};
+  std::unique_ptr<gt::Gate> gate;
+};
+
+// What the station holds where the item points.
+Bytes held(const s7sim::Plc &plc, const Item &it) {
+  Bytes b;
+  for (unsigned i = 0; (it.area == kT || it.area == kZ) && i < it.count; ++i)
+    gt::put16(b, it.area == kT ? plc.timer(int(it.addr + i)) : plc.counter(int(it.addr + i)));
+  if (!b.empty()) return b;
+  b = plc.read_bytes(s7sim::Area(it.area), it.db, it.addr / 8, it.ts == 1 ? 1 : it.count);
+  return it.ts == 1 ? Bytes{uint8_t(b[0] >> (it.addr % 8) & 1)} : b;
+}
+
+Bytes read1(Client &c, const Item &it) {
+  return gt::items_of(c.job(gt::rw_job(false, 1, {it})), false).at(0).second;
+}
+
+TEST(GateMpi, RoutedReadsAndWritesOfEveryAreaAndSeveralItems) {
+  Mpi m;
+  const std::vector<Item> rows = {{2, 3, 1, kDB, 5 * 8, {1, 2, 3}},
+                                  {2, 2, 0, kM, 10 * 8, {0xA5, 0x5A}},
+                                  {2, 1, 0, 0x81, 7 * 8, {0x77}},
+                                  {2, 4, 0, 0x82, 0, {9, 8, 7, 6}},
+                                  {kT, 2, 0, kT, 3, {0x21, 0x27, 0x00, 0x45}},
+                                  {kZ, 1, 0, kZ, 9, {0x09, 0x99}},
+                                  {1, 1, 0, kM, 20 * 8 + 3, {1}}};
+  for (const int slot : {2, 3, 7}) {  // 3 is routed to station 3, the others reach --plc 2
+    const s7sim::Plc &plc = m.plc[slot == 3], &other = m.plc[slot != 3];
+    Client c(m.gate->port, slot);
+    ASSERT_EQ(c.setup(960), 240);
+    for (size_t i = 0; i < rows.size(); ++i) {
+      Item it = rows[i];
+      for (auto &b : it.data) b = it.ts == 1 ? b : uint8_t(b + slot);
+      const Bytes w = c.job(gt::rw_job(true, uint16_t(i), {it}));
+      EXPECT_EQ(gt::be16(w, 4), i);
+      EXPECT_EQ(gt::items_of(w, true).at(0).first, 0xFF) << slot << i;
+      EXPECT_EQ(held(plc, it), it.data) << slot << i;
+      EXPECT_EQ(read1(c, it), it.data);
+      EXPECT_TRUE(slot != 3 || it.ts == 1 || held(other, it) != it.data) << i;
+    }
+    const std::vector<Item> multi = {rows[0], rows[2], rows[4], rows[1]};  // odd lengths among them
+    EXPECT_EQ(gt::items_of(c.job(gt::rw_job(true, 7, multi)), true).size(), 4u);
+    const auto got = gt::items_of(c.job(gt::rw_job(false, 8, multi)), false);
+    ASSERT_EQ(got.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(got[i].second, held(plc, multi[i])) << i;
+  }
+  EXPECT_TRUE(m.ad.violations().empty());
+}
+
+TEST(GateMpi, PduSizeOversizeJobMissingDbBlockInfoAndSegments) {
+  Mpi m;
+  Client c(m.gate->port), c2(m.gate->port);
+  ASSERT_EQ(c.setup(100, 0x1234), 100);  // the client's smaller size wins
+  ASSERT_EQ(c2.setup(240), 240);
+  const size_t blocks = m.ad.blocks_from_pc().size();
+  const Bytes refused = {0x32, 3, 0, 0, 0, 9, 0, 0, 0, 0, 0x85, 0};
+  EXPECT_EQ(c.job(gt::rw_job(true, 9, {{2, 90, 1, kDB, 0, Bytes(90, 1)}})), refused);
+  EXPECT_EQ(m.ad.blocks_from_pc().size(), blocks);  // nothing went on the line
+  EXPECT_EQ(gt::items_of(c.job(gt::rw_job(false, 1, {{2, 2, 9, kDB, 0, {}}})), false)[0].first, 10);
+  // block information of DB 1 (user data); its 104-byte answer exceeds c's 100
+  const Bytes bi = {0x32, 7, 0, 0,    0, 9, 0, 8,   0,   12,  0,   1,   0x12, 4,   0x11,
+                    0x43, 3, 0, 0xFF, 9, 0, 8, '0', 'A', '0', '0', '0', '0',  '1', 'B'};
+  EXPECT_EQ(c.job(bi), refused);
+  const Bytes info = c2.job(bi);
+  ASSERT_EQ(info.size(), 104u);
+  EXPECT_EQ(gt::be16(info, 22 + 4 + 40), 256u);  // the DB's length in the block head
+  // a job in two data units, the first TPKT written in two pieces
+  m.plc[0].write_bytes(s7sim::Area::DB, 1, 0, Bytes{4, 5});
+  const Bytes job = gt::rw_job(false, 12, {{2, 2, 1, kDB, 0, {}}});
+  const Bytes u1 = Client::tpkt({2, 0xF0, 0x00, job[0], job[1], job[2]});
+  c.raw(Bytes(u1.begin(), u1.begin() + 5)), usleep(50000), c.raw(Bytes(u1.begin() + 5, u1.end()));
+  c.send_pdu(Bytes(job.begin() + 3, job.end()));
+  EXPECT_EQ(gt::items_of(c.pdu(), false).at(0).second, Bytes({4, 5}));
+}
+
+TEST(GatePpi, ReadsWritesAndTheIdentification) {
+  s7sim::Pty pty;
+  s7sim::Plc plc;
+  plc.add_db(1, 256);
+  s7sim::PpiStation st(pty.master(), 2, plc);
+  st.start();
+  gt::Gate gate(pty.slave_name(), {"--ppi", "--pdu", "120"});
+  Client c(gate.port);
+  ASSERT_EQ(c.setup(240), 120);
+  const Item v{2, 3, 1, kDB, 8, {7, 8, 9}}, id{2, 16, 0, 0x03, 0, {}};
+  EXPECT_EQ(gt::items_of(c.job(gt::rw_job(true, 1, {v})), true).at(0).first, 0xFF);
+  EXPECT_EQ(held(plc, v), v.data);
+  const auto got = gt::items_of(c.job(gt::rw_job(false, 2, {v, id})), false);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].second, v.data);
+  EXPECT_EQ(std::string(got[1].second.begin(), got[1].second.end()), "CPU 216-2 REL.01");
+}
+
+TEST(GateClients, InterleavedJobsVanishingAndSilentClients) {
+  Mpi m;
+  std::vector<std::unique_ptr<Client>> cs;
+  for (int i = 0; i < 6; ++i) cs.push_back(std::make_unique<Client>(m.gate->port));
+  Client silent(m.gate->port);
+  silent.raw({3, 0, 0, 40, 2});  // half a TPKT, then nothing
+  Client(m.gate->port).send_pdu(gt::rw_job(false, 1, {{2, 200, 1, kDB, 0, {}}}));  // and gone
+  for (size_t i = 0; i < cs.size(); ++i) {  // all jobs queued at once
+    const Item it{2, 4, 1, kDB, uint32_t(i * 32), Bytes(4, uint8_t(i + 1))};
+    cs[i]->send_pdu(gt::rw_job(true, uint16_t(100 + i), {it}));
+    cs[i]->send_pdu(gt::rw_job(false, uint16_t(200 + i), {it}));
+  }
+  for (size_t i = 0; i < cs.size(); ++i) {
+    const Bytes w = cs[i]->pdu(), r = cs[i]->pdu();
+    EXPECT_EQ(gt::be16(w, 4), 100 + i);
+    EXPECT_EQ(gt::be16(r, 4), 200 + i);
+    EXPECT_EQ(gt::items_of(r, false).at(0).second, Bytes(4, uint8_t(i + 1)));
+  }
+  EXPECT_NE(m.gate->log().find("client 8 disconnected"), std::string::npos) << m.gate->log();
+  EXPECT_EQ(m.gate->stop(), 0);
+}
+
+TEST(GateLine, FailingLineAnswersWithAnErrorThenRecovers) {
+  Mpi m;
+  Client c(m.gate->port);
+  const Item it{2, 2, 1, kDB, 0, {}};
+  read1(c, it);
+  m.ad.inject(s7sim::Fault::IgnoreStx, 1, 0);  // the adapter falls silent
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.job(gt::rw_job(false, 5, {it})), Bytes({0x32, 3, 0, 0, 0, 5, 0, 0, 0, 0, 0x83, 4}));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
+  m.ad.clear_faults();
+  m.plc[0].write_bytes(s7sim::Area::DB, 1, 0, Bytes{6, 7});
+  EXPECT_EQ(read1(c, it), Bytes({6, 7}));
+  EXPECT_NE(m.gate->log().find("job failed: station 2"), std::string::npos);
+}
+
+TEST(GateFront, MalformedInputClosesOnlyThatClient) {
+  Mpi m;
+  Client good(m.gate->port);
+  const Bytes cr = {17, 0xE0, 0, 0, 0, 1, 0, 0xC0, 1, 0x0A, 0xC1, 2, 1, 0, 0xC2, 2, 1, 2};
+  const Bytes rd = gt::rw_job(false, 1, {{2, 2, 1, kDB, 0, {}}});
+  auto dt = [](Bytes p) { return p.insert(p.begin(), {2, 0xF0, 0x80}), Client::tpkt(p); };
+  auto with = [](Bytes b, size_t at, uint8_t v) { return b[at] = v, b; };
+  const std::pair<bool, Bytes> rows[] = {
+      // connection request first?, then these bytes
+      {false, with(Client::tpkt(cr), 0, 4)},        // TPKT version
+      {false, {3, 0, 0, 5, 1, 2, 3}},               // TPKT length below a header
+      {false, {3, 0, 0x20, 0, 2}},                  // TPKT length beyond any unit
+      {false, Client::tpkt(with(cr, 6, 0x40))},     // COTP class 4
+      {false, Client::tpkt(with(cr, 15, 9))},       // CR parameter overruns
+      {false, dt(rd)},                              // data before the connection
+      {true, Client::tpkt({9, 0xF0, 0x80, 1})},     // length indicator lies
+      {true, Client::tpkt({3, 0xF0, 0, 0x80, 1})},  // data unit not of class 0
+      {true, dt(with(rd, 0, 0x33))},                // not an S7 PDU
+      {true, dt(with(rd, 7, 0x20))},                // S7 lengths lie
+      {true, dt(with(rd, 1, 3))},                   // an answer sent as a job
+      {true, Client::tpkt({4, 0x10, 0, 1, 0})},     // expedited data
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    Client bad(m.gate->port, rows[i].first ? 2 : -1);
+    bad.raw(rows[i].second);
+    EXPECT_TRUE(bad.closed()) << i;
+  }
+  EXPECT_EQ(gt::items_of(good.job(rd), false).size(), 1u);
+  EXPECT_NE(m.gate->log().find("closed: COTP class 4, not 0"), std::string::npos);
+}
+
+// The library call behind the gateway, on its own: what does not fit is refused
+// before anything is sent (or, for the answer, not copied), the connection kept.
+TEST(GateExchange, RefusesWhatDoesNotFitAndCarriesTheRest) {
+  s7sim::Pty pty;
+  s7sim::Plc plc;
+  plc.add_db(1, 256);
+  s7sim::MpiAdapter ad{pty.master()};
+  ad.add_station(2, plc), ad.start();
+  KS7SetDevName(0, const_cast<char *>(pty.slave_name().c_str()));
+  S7 s7{};
+  ASSERT_TRUE(S7InitFastBaud(&s7, 0, 2, 0, 19200));
+  Bytes job = gt::rw_job(false, 1, {{2, 4, 1, kDB, 0, {}}}), ans(320, 0xEE);
+  job.resize(311);
+  const struct {  // job length, room for the answer, result
+    int len, max, result;
+  } rows[] = {{9, 320, -1}, {311, 320, -1}, {24, 21, -1}, {24, 22, 22}, {24, 320, 22}};
+  for (const auto &r : rows) {
+    const size_t sent = ad.blocks_from_pc().size();
+    EXPECT_EQ(S7Exchange(&s7, job.data(), r.len, ans.data(), r.max), r.result) << r.len << r.max;
+    EXPECT_EQ(s7.Err, r.result < 0 ? -1 : 0);
+    EXPECT_EQ(ad.blocks_from_pc().size() == sent, r.len == 9 || r.len == 311);
+    EXPECT_EQ(ans[r.result < 0 ? 0 : 22], 0xEE);  // nothing copied (beyond the answer)
+    EXPECT_TRUE(r.max != 22 || ad.blocks_from_pc().size() == sent + 2);  // no reconnect
+  }
+  EXPECT_EQ(Bytes(ans.begin(), ans.begin() + 6), Bytes({0x32, 3, 0, 0, 0, 1}));
+  S7Exit(&s7);
+}
+
+// 16 clients, random reads (two items) and writes in their own 16 bytes of DB 1
+// and flags; a line fault for 2 ms after every 50 to 150 jobs. S7GATE_SOAK_JOBS
+// sets the number of jobs (default 800).
+TEST(GateSoak, SixteenClientsRandomJobsAndLineFaults) {
+  Mpi m({"--route", "3=3"});  // the library's own time-outs
+  const int jobs = getenv("S7GATE_SOAK_JOBS") ? atoi(getenv("S7GATE_SOAK_JOBS")) : 800;
+  std::atomic<long> done{0}, failed{0}, wrong{0}, faults{0};
+  auto client = [&](int i) {
+    std::mt19937 rng{unsigned(i)};
+    Client c(m.gate->port, 2 + i % 2);
+    c.setup(240);
+    for (int n = 0; n < jobs / 16; ++n, ++done) {
+      const uint16_t ref = uint16_t(i << 10 | (n & 0x3FF)), area = rng() % 2 ? kDB : kM;
+      const uint32_t len = 1 + rng() % 8, at = uint32_t(i * 16 + rng() % 8) * 8;
+      const bool write = rng() % 100 < 40;
+      const Item it{2, uint16_t(len), area == kDB, uint8_t(area), at, Bytes(len, uint8_t(rng()))},
+          other{2, 16, area != kDB, uint8_t(area ^ 7), uint32_t(i * 16 * 8), {}};
+      const Bytes a =
+          c.job(gt::rw_job(write, ref, write ? std::vector{it} : std::vector{it, other}));
+      if (a.size() == 12 && a[10] == 0x83 && gt::be16(a, 4) == ref && ++failed) continue;
+      const auto items = gt::items_of(a.size() > 12 && gt::be16(a, 4) == ref ? a : Bytes{}, write);
+      bool ok = items.size() == (write ? 1u : 2u);
+      for (size_t k = 0; ok && k < items.size(); ++k)
+        ok = items[k].first == 0xFF &&
+             (write || items[k].second == held(m.plc[i % 2], k ? other : it));
+      wrong += !ok;
+    }
+  };
+  std::atomic<bool> over{false};
+  std::thread faulter([&] {
+    std::mt19937 rng{7};
+    while (!over) {  // not the faults that cost a 7.7 s wait for an answer block
+      for (const long next = done + 50 + rng() % 100; !over && done < next;) usleep(1000);
+      const auto f = s7sim::Fault(rng() % 11);
+      if (f != s7sim::Fault::NoReply && f != s7sim::Fault::AckOnly) m.ad.inject(f, 1, 0), ++faults;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2)), m.ad.clear_faults();
+    }
+  });
+  const auto rss_kib = [&] {  // resident pages of s7gate
+    long size = 0, pages = -1;
+    std::ifstream("/proc/" + std::to_string(m.gate->pid) + "/statm") >> size >> pages;
+    return pages * (sysconf(_SC_PAGESIZE) / 1024);
+  };
+  std::vector<std::thread> cs;
+  for (int i = 0; i < 16; ++i) cs.emplace_back(client, i);
+  while (done < jobs / 10) usleep(1000);
+  const long rss0 = rss_kib();
+  for (auto &t : cs) t.join();
+  over = true, faulter.join();
+  printf("soak: %ld jobs, %ld faults, %ld failed, %ld wrong; s7gate RSS %ld KiB, at end %ld KiB\n",
+         done.load(), faults.load(), failed.load(), wrong.load(), rss0, rss_kib());
+  EXPECT_EQ(wrong, 0);
+#ifndef __SANITIZE_ADDRESS__  // the sanitizers' quarantine grows on its own
+  EXPECT_LT(rss_kib() - rss0, 512);
+#endif
+  EXPECT_EQ(m.gate->stop(), 0);
+}
+
+}  // namespace
