@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <tuple>
 
 #include "peer.hpp"
 #include "s7int.h"
@@ -47,13 +48,10 @@ TEST(Conversion, BcdTimerAndCounterWords) {
 }
 
 TEST(Conversion, NumberText) {
-  const struct {
-    int value, digits;
-    const char *text;
-  } rows[] = {{42, 5, "00042"}, {42, 0, "42"},      {0, 0, "0"},         {1005, 0, "1005"},
-              {7, 3, "007"},    {70000, 0, "4464"}, {65535, 9, "65535"}, {10, 1, "10"},
-              {-1, 0, "65535"}, {0, 5, "00000"}};
-  for (const auto &r : rows) EXPECT_STREQ(IToA(r.value, r.digits), r.text);
+  const std::tuple<int, int, const char *> rows[] = {
+      {42, 5, "00042"},   {42, 0, "42"},       {0, 0, "0"},   {1005, 0, "1005"}, {7, 3, "007"},
+      {70000, 0, "4464"}, {65535, 9, "65535"}, {10, 1, "10"}, {-1, 0, "65535"},  {0, 5, "00000"}};
+  for (auto [value, digits, text] : rows) EXPECT_STREQ(IToA(value, digits), text);
   EXPECT_EQ(IToA(1, 0), IToA(2, 0));  // one text buffer
 }
 
@@ -74,44 +72,25 @@ TEST(Refusals, NothingGoesOnTheLine) {
   ASSERT_TRUE(S7PPIInit(&p, 3, 2, 0, 9600));
   S7 before[2] = {m, p};
   std::vector<BYTE> data(300, 0x5A);
-  const struct {
-    bool ppi, write;
-    int anz, typ, unit, type;
-  } rows[] = {// MPI writes: 283 bytes as bytes, words, double words; products that
-              // wrap in 16 bits; timers and counters count two bytes whatever Unit says
-              {0, 1, 283, 0x84, 1, 2},
-              {0, 1, 142, 0x84, 2, 2},
-              {0, 1, 71, 0x83, 4, 6},
-              {0, 1, 32768, 0x84, 2, 2},
-              {0, 1, 65535, 0x82, 65535, 2},
-              {0, 1, 142, 0x1D, 2, 0x1D},
-              {0, 1, 142, 0x1C, 2, 0x1C},
-              {0, 1, 283, 0x83, 1, 1},
-              // MPI reads: 293 bytes of answer
-              {0, 0, 293, 0x84, 1, 2},
-              {0, 0, 147, 0x84, 2, 2},
-              {0, 0, 74, 0x83, 4, 6},
-              {0, 0, 147, 0x1D, 1, 0x1D},
-              {0, 0, 147, 0x1C, 0, 0x1C},
-              {0, 0, 65535, 0x81, 65535, 8},
-              // PPI: one frame carries 224 data bytes in a write, 234 in a read answer
-              {1, 1, 225, 0x84, 1, 2},
-              {1, 1, 57, 0x84, 4, 6},
-              {1, 0, 235, 0x84, 1, 2},
-              {1, 0, 118, 0x1D, 2, 0x1D}};
-  for (const auto &r : rows) {
-    S7 &s7 = r.ppi ? p : m;
+  // MPI writes of 283 bytes and reads of 293 in every unit, products that wrap
+  // in 16 bits, timers and counters as two bytes whatever Unit says; PPI
+  // frames of 224 data bytes in a write, 234 in a read answer
+  const std::tuple<bool, bool, int, int, int, int> rows[] = {
+      {0, 1, 283, 0x84, 1, 2},    {0, 1, 142, 0x84, 2, 2},       {0, 1, 71, 0x83, 4, 6},
+      {0, 1, 32768, 0x84, 2, 2},  {0, 1, 65535, 0x82, 65535, 2}, {0, 1, 142, 0x1D, 2, 0x1D},
+      {0, 1, 142, 0x1C, 2, 0x1C}, {0, 1, 283, 0x83, 1, 1},       {0, 0, 293, 0x84, 1, 2},
+      {0, 0, 147, 0x84, 2, 2},    {0, 0, 74, 0x83, 4, 6},        {0, 0, 147, 0x1D, 1, 0x1D},
+      {0, 0, 147, 0x1C, 0, 0x1C}, {0, 0, 65535, 0x81, 65535, 8}, {1, 1, 225, 0x84, 1, 2},
+      {1, 1, 57, 0x84, 4, 6},     {1, 0, 235, 0x84, 1, 2},       {1, 0, 118, 0x1D, 2, 0x1D}};
+  for (auto [ppi, write, anz, typ, unit, type] : rows) {
+    S7 &s7 = ppi ? p : m;
     s7.Err = 0;
-    EXPECT_EQ(r.write ? S7Wr(&s7, 10, 0, r.anz, data.data(), r.typ, r.unit, r.type, 0)
-                      : S7Rd(&s7, 10, 0, r.anz, data.data(), r.typ, r.unit, r.type, 0),
-              -1)
-        << r.anz;
-    EXPECT_EQ(s7.Err, 2) << r.anz;
+    EXPECT_EQ((write ? S7Wr : S7Rd)(&s7, 10, 0, anz, data.data(), typ, unit, type, 0), -1) << anz;
+    EXPECT_EQ(s7.Err, 2) << anz;
   }
   // out of range: the bad value comes last, the good ones are not sent either
   DWORD ms[3] = {100, 9990000, 9990001};
   WORD z[2] = {999, 1000};
-  m.Err = 0;
   EXPECT_FALSE(S7WrTimer(&m, 0, 3, ms));
   EXPECT_EQ(m.Err, -9);
   m.Err = 0;
@@ -153,24 +132,21 @@ TEST(BusMembers, ListFromTheAdapterAnswer) {
   S7 s7{};
   ASSERT_TRUE(S7InitFastBaud(&s7, 0, 2, 0, 19200));
   CStat[0].Status = 1;  // the adapter counts as up: no bring-up
-  const struct {
-    size_t len;
-    int result, err;
-    const char *list;  // the entries that are not 0, as address:value
-  } rows[] = {{133, 1, 5, "0:30 2:30 3:20 126:1 "}, {132, 0, -1, ""}, {134, 0, -1, ""}};
-  for (const auto &r : rows) {
+  const std::tuple<size_t, int, int, const char *> rows[] = {
+      {133, 1, 5, "0:30 2:30 3:20 126:1 "}, {132, 0, -1, ""}, {134, 0, -1, ""}};
+  for (auto [len, result, err, want] : rows) {
     std::array<WORD, 127> list;
     list.fill(0xEEEE);
     s7.Err = 5;  // success leaves Err alone
-    exchange(port.master(), play(Answer(r.len)),
-             [&] { EXPECT_EQ(S7GetMPIMembers(&s7, list.data()), r.result); });
-    EXPECT_EQ(s7.Err, r.err);
+    exchange(port.master(), play(Answer(len)),
+             [&] { EXPECT_EQ(S7GetMPIMembers(&s7, list.data()), result); });
+    EXPECT_EQ(s7.Err, err);
     std::string got;
     char e[32];
-    for (size_t i = 0; i < list.size() && r.result; ++i)
+    for (size_t i = 0; i < list.size() && result; ++i)
       got += list[i] ? (std::snprintf(e, sizeof e, "%d:%X ", int(i), list[i]), e) : "";
-    EXPECT_EQ(got, r.list);
-    EXPECT_EQ(std::count(list.begin(), list.end(), 0xEEEE), r.result ? 0 : 127);
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(std::count(list.begin(), list.end(), 0xEEEE), result ? 0 : 127);
   }
   CStat[0].Status = 0;  // nothing to shut down on this line
 }

@@ -82,21 +82,12 @@ TEST_F(S7Ppi, PacketsFitTheSmallerFrames) {
               S7WrDBDW(&s7, 1, 8, 50, d.data()) && S7RdDBDW(&s7, 1, 8, 50, db.data()));
   EXPECT_TRUE(back == b && wb == w && db == d);
   EXPECT_EQ(plain(plc.read_bytes(Area::DB, 1, 4, 8)), "1000100301020304");
-  Bytes m{9, 8, 7}, e(2);
-  float r[3] = {1.5f, -2.25f, 1e6f}, rb[3] = {};
   std::vector<WORD> many(60);
-  plc.write_bytes(Area::Inputs, 0, 0, Bytes{0x5A, 0xA5});
-  ASSERT_TRUE(S7WrMB(&s7, 4, 3, m.data()) && S7RdEB(&s7, 0, 2, e.data()) &&
-              S7WrMReal(&s7, 100, 3, r) && S7RdMReal(&s7, 100, 3, rb) &&
-              S7RdCounter(&s7, 0, 60, many.data()));
+  ASSERT_TRUE(S7RdCounter(&s7, 0, 60, many.data()));
   Paused(2);
-  EXPECT_EQ(plc.read_bytes(Area::Flags, 0, 4, 3), m);
-  EXPECT_EQ(plain(e), "5AA5");
-  EXPECT_EQ(std::memcmp(r, rb, sizeof r), 0);
   EXPECT_EQ(Neu(),
             "W10/90 W100/90 W190/20 R10/90 R100/90 R190/20 W4/90 W94/90 W184/20 R4/90 R94/90 "
-            "R184/20 W8/88 W96/88 W184/24 R8/88 R96/88 R184/24 W4/3 R0/2 W100/12 R100/12 R0/45 "
-            "R45/15 ");
+            "R184/20 W8/88 W96/88 W184/24 R8/88 R96/88 R184/24 R0/45 R45/15 ");
 }
 
 TEST_F(S7Ppi, LargestJobsDataBlockLengthAndRecovery) {
@@ -133,19 +124,6 @@ TEST_F(S7Ppi, LargestJobsDataBlockLengthAndRecovery) {
   st.set_answer_directly(true);
   ASSERT_TRUE(S7RdDBB(&s7, 1, 0, 4, got.data()));
   st.set_answer_directly(false);
-  // the station talks into a request: the call fails, the next one brings
-  // the line up again (two status requests) and reads
-  st.inject({PpiFault::ByteWhileSending, PpiFaultOn::Request});
-  usleep(150000);
-  EXPECT_FALSE(S7RdDBB(&s7, 1, 0, 4, got.data()));
-  EXPECT_EQ(s7.Err * 10 + CStat[0].Status, -10);
-  usleep(150000);
-  const int status = st.counts().status_requests;
-  plc.write_bytes(Area::DB, 1, 0, Bytes{1, 2, 3, 4});
-  ASSERT_TRUE(S7RdDBB(&s7, 1, 0, 4, got.data()));
-  EXPECT_EQ(plain(Bytes(got.begin(), got.begin() + 4)) +
-                std::to_string(st.counts().status_requests - status),
-            "010203042");
 }
 
 TEST_F(S7Ppi, WriteResultIsDecidedByItsOwnExchangeAndThePcPollsTwentyTimes) {
