@@ -118,15 +118,6 @@ TEST(Refusals, NothingGoesOnTheLine) {
   EXPECT_TRUE(Silent(mpi.master(), 150) && Silent(ppi.master(), 150));
 }
 
-std::string Answer(size_t len) {
-  Bytes a(len, 0x10);  // 0x10: no station at that address
-  for (size_t i = 0; i < 6; ++i) a[i] = static_cast<uint8_t>(0xA0 + i);
-  a[6 + 0] = a[6 + 2] = 0x30;  // the PC itself, a station
-  a[6 + 3] = 0x20;             // other status bytes are passed on as they are
-  if (len > 132) a[132] = 0x01;
-  return " r=010702 t=" + plain(a);
-}
-
 TEST(BusMembers, ListFromTheAdapterAnswer) {
   PtyPort port(0);
   S7 s7{};
@@ -137,8 +128,12 @@ TEST(BusMembers, ListFromTheAdapterAnswer) {
   for (auto [len, result, err, want] : rows) {
     std::array<WORD, 127> list;
     list.fill(0xEEEE);
-    s7.Err = 5;  // success leaves Err alone
-    exchange(port.master(), play(Answer(len)),
+    s7.Err = 5;          // success leaves Err alone
+    Bytes a(len, 0x10);  // 0x10: no station at that address; the status bytes
+    a[6] = a[8] = 0x30;  // of the PC and a station, and others, are passed on
+    a[9] = 0x20;
+    a.back() = len > 132 ? 0x01 : 0x10;
+    exchange(port.master(), play(" r=010702 t=" + plain(a)),
              [&] { EXPECT_EQ(S7GetMPIMembers(&s7, list.data()), result); });
     EXPECT_EQ(s7.Err, err);
     std::string got;
