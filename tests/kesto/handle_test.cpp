@@ -4,6 +4,7 @@
 #include <termios.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "kesto.h"
 #include "peer.hpp"
@@ -23,42 +24,38 @@ TEST(Kesto, OpenAndCloseCodes) {
   PtyPort p0(0), p1(1), p2(2), p3(3), p4(4), p5(5);
   char missing[] = "/dev/no-such-serial-device";
   ASSERT_EQ(KS7SetDevName(6, missing), 0);
-  const struct {
-    char op;  // O: KS7Open, X: KS7OpenEx, C: KS7Close (ref in com)
-    DWORD com, adr, own, baud, typ, sel;
-    LONG result;
-  } rows[] = {
+  // O: KS7Open, X: KS7OpenEx, C: KS7Close (the reference in com). Closing twice
+  // does not reach the port; then the init codes of the port's other users;
+  // type 200 is PPI: 9600 or 19200 as 16 bits, the selector neither used nor
+  // compared; port and addresses as 16 bits, the MPI rate as 32 bits.
+  const std::tuple<char, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, LONG> rows[] = {
       {'O', 0, 2, 0, 19200, 300, 0, 0},
       {'O', 0, 3, 0, 19200, 300, 0, 1},
       {'O', 0, 4, 0, 19200, 300, 0, 2},
       {'C', 1, 0, 0, 0, 0, 0, 0},
-      {'C', 1, 0, 0, 0, 0, 0, -1},  // closing twice does not reach the port
+      {'C', 1, 0, 0, 0, 0, 0, -1},
       {'O', 0, 9, 0, 19200, 300, 0, 1},
       {'C', 32, 0, 0, 0, 0, 0, -99},
       {'C', DWORD(-1), 0, 0, 0, 0, 0, -99},
       {'C', 5, 0, 0, 0, 0, 0, -1},
       {'O', 16, 2, 0, 19200, 300, 0, -4},
       {'O', 6, 2, 0, 19200, 300, 0, -4},
-      // the init codes of the port's other users
       {'X', 4, 2, 0, 19200, 300, 1, 3},
       {'O', 4, 3, 0, 38400, 300, 0, -2},
       {'X', 4, 3, 0, 19200, 300, 2, -2},
       {'O', 4, 3, 5, 19200, 300, 0, -3},
-      // type 200 is PPI: 9600 or 19200 as 16 bits; the selector neither used nor compared
       {'O', 3, 2, 0, 38400, 200, 0, -2},
       {'X', 3, 2, 0, 9600, 200, 5, 4},
       {'X', 3, 3, 0, 9600, 200, 6, 5},
       {'O', 3, 4, 0, 9600 + 0x10000, 200, 0, 6},
-      {'O', 0x10001, 0x10002, 0x10000, 19200, 300, 0, 7},  // 16-bit port and addresses
-      {'O', 5, 2, 0, 115200, 300, 0, 8},                   // the MPI rate as 32 bits
-  };
-  for (const auto &r : rows) {
-    SCOPED_TRACE(std::string(1, r.op) + std::to_string(r.com) + "/" + std::to_string(r.adr));
-    EXPECT_EQ(r.op == 'C'   ? KS7Close(LONG(r.com))
-              : r.op == 'X' ? KS7OpenEx(r.com, r.adr, r.own, r.baud, r.typ, r.sel)
-                            : KS7Open(r.com, r.adr, r.own, r.baud, r.typ),
-              r.result);
-  }
+      {'O', 0x10001, 0x10002, 0x10000, 19200, 300, 0, 7},
+      {'O', 5, 2, 0, 115200, 300, 0, 8}};
+  for (auto [op, com, adr, own, baud, typ, sel, result] : rows)
+    EXPECT_EQ(op == 'C'   ? KS7Close(LONG(com))
+              : op == 'X' ? KS7OpenEx(com, adr, own, baud, typ, sel)
+                          : KS7Open(com, adr, own, baud, typ),
+              result)
+        << op << com << "/" << adr;
   for (int i = 0; i < 10; ++i) EXPECT_EQ(bInit[i], i < 9) << i;
   EXPECT_EQ(P[1].MPIAdr * 100 + P[7].Com * 10 + P[7].MPIAdr, 912);
   EXPECT_EQ(P[0].SPSTyp + P[4].SPSTyp * 10, 10);

@@ -135,23 +135,6 @@ TEST_F(Letters, EveryAcceptedLetterReachesItsArea) {
 }
 
 TEST_F(Letters, ValuesAndFoldedResults) {
-  plc.write_bytes(Area::DB, 5, 16, unhex("803FC000003DCCCCCD"));
-  double d[3] = {0, 0, -7}, wr[2] = {0.1, -2.5};
-  BYTE bit[2] = {0xEE, 0xEE};
-  ASSERT_EQ(KS7RdReal(ref, 'd', 5, 17, 2, d) | KS7WrReal(ref, 'D', 5, 80, 2, wr) |
-                KS7RdBit(ref, 'D', 5, 16, 7, bit) | KS7RdBit(ref, 'D', 5, 16, 6, bit + 1),
-            0);
-  EXPECT_EQ(d[0] + d[1] * 10 + d[2] * 100 + wr[0], 1.5 + double(0.1f) * 10 - 700 + 0.1);
-  EXPECT_EQ(Db(80, 8) + plain({bit[0], bit[1]}), "3DCCCCCDC02000000100");
-  std::string bits;
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(i == 0   ? KS7WrBit(ref, 'D', 5, 90, 3, 0x101)
-              : i == 1 ? KS7SetBit(ref, 'D', 5, 90, 0)
-                       : KS7ResetBit(ref, 'D', 5, 90, 3),
-              0);
-    bits += Db(90, 1);
-  }
-  EXPECT_EQ(bits, "080901");
   // beyond the float range: the infinity of its sign, up to half a step past
   // the largest float still the largest float
   const double edge = double(FLT_MAX) + 0x1p103;
