@@ -28,28 +28,17 @@ TEST(Kesto, OpenAndCloseCodes) {
   // does not reach the port; then the init codes of the port's other users;
   // type 200 is PPI: 9600 or 19200 as 16 bits, the selector neither used nor
   // compared; port and addresses as 16 bits, the MPI rate as 32 bits.
+  // clang-format off
   const std::tuple<char, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, LONG> rows[] = {
-      {'O', 0, 2, 0, 19200, 300, 0, 0},
-      {'O', 0, 3, 0, 19200, 300, 0, 1},
-      {'O', 0, 4, 0, 19200, 300, 0, 2},
-      {'C', 1, 0, 0, 0, 0, 0, 0},
-      {'C', 1, 0, 0, 0, 0, 0, -1},
-      {'O', 0, 9, 0, 19200, 300, 0, 1},
-      {'C', 32, 0, 0, 0, 0, 0, -99},
-      {'C', DWORD(-1), 0, 0, 0, 0, 0, -99},
-      {'C', 5, 0, 0, 0, 0, 0, -1},
-      {'O', 16, 2, 0, 19200, 300, 0, -4},
-      {'O', 6, 2, 0, 19200, 300, 0, -4},
-      {'X', 4, 2, 0, 19200, 300, 1, 3},
-      {'O', 4, 3, 0, 38400, 300, 0, -2},
-      {'X', 4, 3, 0, 19200, 300, 2, -2},
-      {'O', 4, 3, 5, 19200, 300, 0, -3},
-      {'O', 3, 2, 0, 38400, 200, 0, -2},
-      {'X', 3, 2, 0, 9600, 200, 5, 4},
-      {'X', 3, 3, 0, 9600, 200, 6, 5},
-      {'O', 3, 4, 0, 9600 + 0x10000, 200, 0, 6},
-      {'O', 0x10001, 0x10002, 0x10000, 19200, 300, 0, 7},
+      {'O', 0, 2, 0, 19200, 300, 0, 0}, {'O', 0, 3, 0, 19200, 300, 0, 1}, {'O', 0, 4, 0, 19200, 300, 0, 2},
+      {'C', 1, 0, 0, 0, 0, 0, 0}, {'C', 1, 0, 0, 0, 0, 0, -1}, {'O', 0, 9, 0, 19200, 300, 0, 1},
+      {'C', 32, 0, 0, 0, 0, 0, -99}, {'C', DWORD(-1), 0, 0, 0, 0, 0, -99}, {'C', 5, 0, 0, 0, 0, 0, -1},
+      {'O', 16, 2, 0, 19200, 300, 0, -4}, {'O', 6, 2, 0, 19200, 300, 0, -4}, {'X', 4, 2, 0, 19200, 300, 1, 3},
+      {'O', 4, 3, 0, 38400, 300, 0, -2}, {'X', 4, 3, 0, 19200, 300, 2, -2}, {'O', 4, 3, 5, 19200, 300, 0, -3},
+      {'O', 3, 2, 0, 38400, 200, 0, -2}, {'X', 3, 2, 0, 9600, 200, 5, 4}, {'X', 3, 3, 0, 9600, 200, 6, 5},
+      {'O', 3, 4, 0, 9600 + 0x10000, 200, 0, 6}, {'O', 0x10001, 0x10002, 0x10000, 19200, 300, 0, 7},
       {'O', 5, 2, 0, 115200, 300, 0, 8}};
+  // clang-format on
   for (auto [op, com, adr, own, baud, typ, sel, result] : rows)
     EXPECT_EQ(op == 'C'   ? KS7Close(LONG(com))
               : op == 'X' ? KS7OpenEx(com, adr, own, baud, typ, sel)
@@ -96,13 +85,9 @@ TEST(Kesto, ExitClosesEverySlotAndNames) {
   EXPECT_FALSE(bInit[0]);
   EXPECT_TRUE(Silent(a.master()) && Silent(b.master()));
   std::string name = "/dev/pts/999", tooLong(64, 'x');
-  const struct {
-    DWORD com;
-    char *name;
-    LONG result;
-  } names[] = {
-      {16, name.data(), -1}, {15, name.data(), 0}, {15, tooLong.data(), -1}, {15, nullptr, -1}};
-  for (const auto &n : names) EXPECT_EQ(KS7SetDevName(n.com, n.name), n.result);
+  EXPECT_EQ(KS7SetDevName(16, name.data()) * 1000 + KS7SetDevName(15, name.data()) * 100 +
+                KS7SetDevName(15, tooLong.data()) * 10 + KS7SetDevName(15, nullptr),
+            -1011);
   EXPECT_STREQ(RsIo[15].DevName, "/dev/pts/999");
 }
 
