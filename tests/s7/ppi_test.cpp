@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <numeric>
 #include <thread>
@@ -130,7 +132,7 @@ TEST_F(S7Ppi, WriteResultIsDecidedByItsOwnExchangeAndThePcPollsTwentyTimes) {
   EXPECT_EQ(st.counts().polls - polls, 20);
 }
 
-TEST_F(S7Ppi, NothingSentForShortFramesOversizeLengthsOrBusMembers) {
+TEST_F(S7Ppi, RefusalsShortFramesOversizeLengthsBusMembersAndTheLastClose) {
   S7 mpi{};
   ASSERT_TRUE(S7InitFastBaud(&mpi, 5, 2, 0, 19200));
   st.stop();
@@ -139,6 +141,49 @@ TEST_F(S7Ppi, NothingSentForShortFramesOversizeLengthsOrBusMembers) {
   BYTE buf[261];
   const int shortFrame = _RxProfiBlock(0, buf);
   EXPECT_EQ(shortFrame * 10 + _RxProfiBlock(0, buf), -9);
+  // jobs refused before the line is touched: MPI writes of 283 bytes and
+  // reads of 293 in every unit, products that wrap in 16 bits, timers and
+  // counters as two bytes whatever Unit says; PPI frames of 224 data bytes in
+  // a write, 234 in a read answer; values out of range; empty runs
+  std::vector<BYTE> data(300, 0x5A);
+  // MPI writes of 283 bytes and reads of 293 in every unit, products that wrap
+  // in 16 bits, timers and counters as two bytes whatever Unit says; PPI
+  // frames of 224 data bytes in a write, 234 in a read answer
+  const std::tuple<bool, bool, int, int, int, int> rows[] = {
+      {0, 1, 283, 0x84, 1, 2},    {0, 1, 142, 0x84, 2, 2},       {0, 1, 71, 0x83, 4, 6},
+      {0, 1, 32768, 0x84, 2, 2},  {0, 1, 65535, 0x82, 65535, 2}, {0, 1, 142, 0x1D, 2, 0x1D},
+      {0, 1, 142, 0x1C, 2, 0x1C}, {0, 1, 283, 0x83, 1, 1},       {0, 0, 293, 0x84, 1, 2},
+      {0, 0, 147, 0x84, 2, 2},    {0, 0, 74, 0x83, 4, 6},        {0, 0, 147, 0x1D, 1, 0x1D},
+      {0, 0, 147, 0x1C, 0, 0x1C}, {0, 0, 65535, 0x81, 65535, 8}, {1, 1, 225, 0x84, 1, 2},
+      {1, 1, 57, 0x84, 4, 6},     {1, 0, 235, 0x84, 1, 2},       {1, 0, 118, 0x1D, 2, 0x1D}};
+  for (auto [ppi, write, anz, typ, unit, type] : rows) {
+    S7 &rec = ppi ? s7 : mpi;
+    rec.Err = 0;
+    EXPECT_EQ((write ? S7Wr : S7Rd)(&rec, 10, 0, anz, data.data(), typ, unit, type, 0), -1) << anz;
+    EXPECT_EQ(rec.Err, 2) << anz;
+  }
+  // out of range: the bad value comes last, the good ones are not sent either
+  DWORD ms[3] = {100, 9990000, 9990001};
+  WORD z[2] = {999, 1000};
+  EXPECT_FALSE(S7WrTimer(&mpi, 0, 3, ms));
+  EXPECT_EQ(mpi.Err, -9);
+  mpi.Err = 0;
+  EXPECT_FALSE(S7WrCounter(&mpi, 0, 2, z));
+  EXPECT_EQ(mpi.Err, -9);
+  // empty runs fail and leave Err alone
+  mpi.Err = 77;
+  BYTE *b = data.data();
+  auto w = reinterpret_cast<LPWORD>(b);
+  auto d = reinterpret_cast<LPDWORD>(b);
+  EXPECT_FALSE(S7RdB(&mpi, 10, 0, 0, b, 0x84, 2) || S7WrB(&mpi, 10, 0, 0, b, 0x84, 2) ||
+               S7RdW(&mpi, 10, 0, 0, w, 0x84, 2) || S7WrW(&mpi, 10, 0, 0, w, 0x84, 2) ||
+               S7RdDW(&mpi, 10, 0, 0, d, 0x84, 6) || S7WrDW(&mpi, 10, 0, 0, d, 0x84, 6) ||
+               S7RdMReal(&mpi, 0, 0, reinterpret_cast<float *>(b)) || S7RdTimer(&mpi, 0, 0, d) ||
+               S7WrTimer(&mpi, 0, 0, d) || S7RdCounter(&mpi, 0, 0, w) ||
+               S7WrCounter(&mpi, 0, 0, w));
+  EXPECT_EQ(mpi.Err, 77);
+  EXPECT_EQ(data, std::vector<BYTE>(300, 0x5A));
+  EXPECT_EQ(ms[0] + z[1], 1100u);  // the caller's values are not touched
   for (auto [rec, TxLen] : {std::pair{&s7, 6 + 253}, {&s7, -1}, {&mpi, 317}, {&mpi, -1}}) {
     rec->Status = TRUE;
     CStat[rec->Com].Status = 1;
@@ -154,6 +199,29 @@ TEST_F(S7Ppi, NothingSentForShortFramesOversizeLengthsOrBusMembers) {
   EXPECT_EQ(s7.Err, -1);
   EXPECT_TRUE(read_until_quiet(port.master(), 100).empty());
   EXPECT_TRUE(read_until_quiet(mpiPort.master(), 50).empty());
+  // the bus-member list from the adapter's answer, which must be 133 bytes
+  CStat[5].Status = 1;
+  const std::tuple<size_t, int, int, const char *> answers[] = {
+      {133, 1, 5, "0:30 2:30 3:20 126:1 "}, {132, 0, -1, ""}, {134, 0, -1, ""}};
+  for (auto [len, result, err, want] : answers) {
+    std::array<WORD, 127> list;
+    list.fill(0xEEEE);
+    mpi.Err = 5;         // success leaves Err alone
+    Bytes a(len, 0x10);  // 0x10: no station at that address; the status bytes
+    a[6] = a[8] = 0x30;  // of the PC and a station, and others, are passed on
+    a[9] = 0x20;
+    a.back() = len > 132 ? 0x01 : 0x10;
+    exchange(mpiPort.master(), play(" r=010702 t=" + plain(a)),
+             [&] { EXPECT_EQ(S7GetMPIMembers(&mpi, list.data()), result); });
+    EXPECT_EQ(mpi.Err, err);
+    std::string got;
+    char e[32];
+    for (size_t i = 0; i < list.size() && result; ++i)
+      got += list[i] ? (std::snprintf(e, sizeof e, "%d:%X ", int(i), list[i]), e) : "";
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(std::count(list.begin(), list.end(), 0xEEEE), result ? 0 : 127);
+  }
+  CStat[5].Status = 0;
   // the last close of a port drains the line before restoring the found settings
   gDrains = 0;
   S7Exit(&mpi);
