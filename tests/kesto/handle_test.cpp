@@ -11,16 +11,14 @@
 #include "rs232.h"
 #include "s7conn.h"
 
-extern "C" {
-extern S7 P[32];
-extern BOOL bInit[32];
-}
+extern "C" S7 P[32];
+extern "C" BOOL bInit[32];
 
 using namespace s7test;
 
 namespace {
 
-TEST(Kesto, OpenAndCloseCodes) {
+TEST(Kesto, OpenCloseAndExit) {
   PtyPort p0(0), p1(1), p2(2), p3(3), p4(4), p5(5);
   char missing[] = "/dev/no-such-serial-device";
   ASSERT_EQ(KS7SetDevName(6, missing), 0);
@@ -60,20 +58,12 @@ TEST(Kesto, OpenAndCloseCodes) {
   EXPECT_EQ(CStat[2].InitCnt * 100 + RsIo[2].ComRefCnt + P[31].MPIAdr * 10000, 22323);
   EXPECT_EQ(KS7Close(31), 0);
   EXPECT_EQ(KS7Open(2, 7, 0, 19200, 300), 31);
-  for (int fd : {p0.master(), p2.master(), p3.master(), p4.master()}) EXPECT_TRUE(Silent(fd));
-}
-
-TEST(Kesto, ExitClosesEverySlotAndNames) {
-  PtyPort a(0), b(5);
-  ASSERT_EQ(KS7Open(0, 2, 0, 19200, 300), 0);
-  ASSERT_EQ(KS7Open(5, 2, 0, 19200, 300), 1);
-  ASSERT_EQ(KS7Open(5, 3, 0, 19200, 300), 2);
-  ASSERT_EQ(KS7Close(1), 0);
-  ExitKesto();  // slot 0 included
+  EXPECT_EQ(KS7Close(1), 0);
+  ExitKesto();  // every slot, 0 included
   EXPECT_EQ(std::count(bInit, bInit + 32, 0), 32);
-  EXPECT_EQ(
-      CStat[0].InitCnt + CStat[5].InitCnt + ComIsInit(0) + ComIsInit(5) + P[0].MPIAdr + P[2].MPIAdr,
-      0);
+  EXPECT_EQ(CStat[0].InitCnt + CStat[2].InitCnt + ComIsInit(0) + ComIsInit(2) + ComIsInit(5) +
+                P[0].MPIAdr + P[31].MPIAdr,
+            0);
   InitKesto();
   EXPECT_EQ(KS7Open(0, 2, 0, 19200, 300), 0);
   // the port closed behind the slot's back: the close is refused, the slot
@@ -83,7 +73,7 @@ TEST(Kesto, ExitClosesEverySlotAndNames) {
   EXPECT_TRUE(bInit[0]);
   ExitKesto();
   EXPECT_FALSE(bInit[0]);
-  EXPECT_TRUE(Silent(a.master()) && Silent(b.master()));
+  for (int fd : {p0.master(), p2.master(), p3.master(), p4.master()}) EXPECT_TRUE(Silent(fd));
   std::string name = "/dev/pts/999", tooLong(64, 'x');
   EXPECT_EQ(KS7SetDevName(16, name.data()) * 1000 + KS7SetDevName(15, name.data()) * 100 +
                 KS7SetDevName(15, tooLong.data()) * 10 + KS7SetDevName(15, nullptr),

@@ -14,9 +14,7 @@
 #include "plc.hpp"
 #include "s7conn.h"
 
-extern "C" {
-extern S7 P[32];
-}
+extern "C" S7 P[32];
 
 namespace {
 
