@@ -9,7 +9,7 @@
 
 namespace {
 
-TEST(Conversion, BcdTimerAndCounterWords) {
+TEST(Conversion, BcdTimerWordsNumberTextAndSwaps) {
   // digits above nine count as zero, bits above 11 are ignored
   const std::pair<DWORD, DWORD> bcd[] = {
       {0x0999, 999}, {0x7123, 123}, {0x00A5, 5}, {0x0F0F, 0}, {0xFFFF0456u, 456}};
@@ -39,17 +39,11 @@ TEST(Conversion, BcdTimerAndCounterWords) {
     ASSERT_TRUE(CounterToWord(v, &w));
     ASSERT_EQ(w, (v / 100) << 8 | (v / 10 % 10) << 4 | v % 10);
   }
-}
-
-TEST(Conversion, NumberText) {
   const std::tuple<int, int, const char *> rows[] = {
       {42, 5, "00042"},   {42, 0, "42"},       {0, 0, "0"},   {1005, 0, "1005"}, {7, 3, "007"},
       {70000, 0, "4464"}, {65535, 9, "65535"}, {10, 1, "10"}, {-1, 0, "65535"},  {0, 5, "00000"}};
   for (auto [value, digits, text] : rows) EXPECT_STREQ(IToA(value, digits), text);
   EXPECT_EQ(IToA(1, 0), IToA(2, 0));  // one text buffer
-}
-
-TEST(Conversion, SwapsWorkOnAnyBytePosition) {
   alignas(4) BYTE b[13] = {0xEE, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
   SwapData(reinterpret_cast<LPWORD>(b + 1), 3);  // odd start: no 16-bit loads
   SwapDWord(b + 7, 1);

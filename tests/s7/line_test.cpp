@@ -131,7 +131,7 @@ TEST_F(S7Line, BitsInputsAndTimerRuns) {
             "R1D.0.0.111.1D R1D.0.111.89.1D R1D.0.0.111.1D R1D.0.111.111.1D R1D.0.222.111.1D! ");
 }
 
-TEST_F(S7Line, RunsAreSplitIntoPacketsAtTheLimits) {
+TEST_F(S7Line, PacketLimitsAndRefusals) {
   std::vector<BYTE> b(500, 0), wb(213);
   std::iota(wb.begin(), wb.end(), 0x80);
   ASSERT_TRUE(S7RdDBB(&s7, 10, 7, 500, b.data()));
@@ -154,9 +154,6 @@ TEST_F(S7Line, RunsAreSplitIntoPacketsAtTheLimits) {
             "R84.10.56.222.2 R84.10.1832.222.2 R84.10.3608.56.2 W84.10.2400.212.2 W84.10.4096.1.2 "
             "R84.10.48.222.2 R84.10.1824.2.2 W84.10.3200.212.2 W84.10.4896.2.2 "
             "R84.10.64.220.2 R84.10.1824.20.2 W84.10.5600.212.2 W84.10.7296.4.2 ");
-}
-
-TEST_F(S7Line, RefusalsKeepBuffersAndConnection) {
   std::vector<BYTE> buf(400, 0xEE);
   // a refusal in the second packet: the first packet's data are in
   plc.add_db(20, 300);
@@ -175,7 +172,8 @@ TEST_F(S7Line, RefusalsKeepBuffersAndConnection) {
   ASSERT_EQ(S7Wr(&s7, 10, 100, 282, buf.data(), 0x84, 1, 2, 0), 0);
   ASSERT_EQ(S7Rd(&s7, 10, 50, 146, w146.data(), 0x84, 2, 2, 0), 0);
   EXPECT_EQ(plc.read_bytes(Area::DB, 10, 100, 282), Bytes(282, 0x77));
-  EXPECT_EQ(w146[140] * 0x10000 + w146[145], 0x7777 * 0x10000 + db[390] * 0x100 + db[391]);
+  EXPECT_EQ(Be(std::vector{w146[140], w146[145]}),
+            concat({{0x77, 0x77}, plc.read_bytes(Area::DB, 10, 390, 2)}));
   EXPECT_EQ(Neu(),
             "R84.20.0.222.2 R84.20.1776.178.2! W84.20.0.212.2 W84.20.1696.188.2! "
             "W84.10.800.282.2 R84.10.800.292.2 ");
