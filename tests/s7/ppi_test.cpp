@@ -189,9 +189,7 @@ TEST_F(S7Ppi, RefusalsShortFramesOversizeLengthsBusMembersAndTheLastClose) {
   EXPECT_TRUE(read_until_quiet(mpiPort.master(), 50).empty());
   // the bus-member list from the adapter's answer, which must be 133 bytes
   CStat[5].Status = 1;
-  const std::tuple<size_t, int, int, const char *> answers[] = {
-      {133, 1, 5, "0:30 2:30 3:20 126:1 "}, {132, 0, -1, ""}, {134, 0, -1, ""}};
-  for (auto [len, result, err, want] : answers) {
+  for (auto [len, result, err] : {std::tuple{133u, 1, 5}, {132u, 0, -1}, {134u, 0, -1}}) {
     std::array<WORD, 127> list;
     list.fill(0xEEEE);
     mpi.Err = 5;         // success leaves Err alone
@@ -202,12 +200,9 @@ TEST_F(S7Ppi, RefusalsShortFramesOversizeLengthsBusMembersAndTheLastClose) {
     exchange(mpiPort.master(), play(" r=010702 t=" + plain(a)),
              [&] { EXPECT_EQ(S7GetMPIMembers(&mpi, list.data()), result); });
     EXPECT_EQ(mpi.Err, err);
-    std::string got;
-    char e[32];
-    for (size_t i = 0; i < list.size() && result; ++i)
-      got += list[i] ? (std::snprintf(e, sizeof e, "%d:%X ", int(i), list[i]), e) : "";
-    EXPECT_EQ(got, want);
-    EXPECT_EQ(std::count(list.begin(), list.end(), 0xEEEE), result ? 0 : 127);
+    EXPECT_EQ(std::count(list.begin(), list.end(), result ? 0 : 0xEEEE), result ? 123 : 127);
+    EXPECT_TRUE(!result ||
+                (list[0] == 0x30 && list[2] == 0x30 && list[3] == 0x20 && list[126] == 1));
   }
   CStat[5].Status = 0;
   // the last close of a port drains the line before restoring the found settings
