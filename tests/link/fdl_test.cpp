@@ -1,6 +1,5 @@
 // FDL frames on the PPI line: what TxProfiBlock puts on the line and what the
-// two receivers make of every frame kind, damaged or not. Bytes for the
-// library are written at the pty's master side before the call.
+// two receivers make of every frame kind, damaged or not.
 #include "fdl.h"
 
 #include <gtest/gtest.h>
@@ -14,15 +13,11 @@ using namespace s7test;
 
 namespace {
 
-const std::string kSd1 = "10 00 02 08 0A 16", kSd2 = "68 06 06 68 00 02 08 01 02 03 10 16";
-const std::string kSd3 = "A2 00 02 08 01 02 03 04 05 06 07 08 2E 16";  // 8 data bytes
-
 Bytes Counting(size_t n, uint8_t from) {
   Bytes b(n);
   std::iota(b.begin(), b.end(), from);
   return b;
 }
-std::string With(std::string f, size_t at, const char *v) { return f.replace(3 * at, 2, v); }
 
 class Fdl : public ::testing::Test {
  protected:
@@ -31,7 +26,7 @@ class Fdl : public ::testing::Test {
     s7sim::write_all(port.master(), b);
     for (int i = 0; i < 300 && !b.empty() && !ComCInQ(0); ++i) usleep(10000);
   }
-  std::string Line() { return hex(s7sim::read_until_quiet(port.master(), 50)); }
+  std::string Line() { return plain(s7sim::read_until_quiet(port.master(), 50)); }
   PtyPort port{0};
 };
 
@@ -43,97 +38,92 @@ TEST_F(Fdl, SendsFramesAndSumsThem) {
     int da, sa, fc;
     Bytes data;
     int len;
-    bool ok;
-    std::string line;
+    std::string line;  // empty: refused, nothing sent
   } rows[] = {
-      // SD1 for Len 0 or less; the low bytes of addresses and FC count
-      {0x02, 0x00, 0x5C, {}, 0, true, "10 02 00 5C 5E 16"},
-      {0x102, 0x300, 0x17C, {0xAA, 0xBB}, 0, true, "10 02 00 7C 7E 16"},
-      {0xFF, 0x02, 0x49, {0xAA}, -1, true, "10 FF 02 49 4A 16"},
-      // SD2: the FCS over DA, SA, FC and data; the largest data unit is LE 255
-      {0x02, 0x00, 0x7C, {0x11, 0x22}, 2, true, "68 05 05 68 02 00 7C 11 22 B1 16"},
-      {0x03, 0x01, 0x7C, Counting(252, 0), 252, true, hex(sd2(0x03, 0x01, 0x7C, Counting(252, 0)))},
-      // one byte more than LE counts, or data without a buffer: nothing sent
-      {0x02, 0x00, 0x7C, Bytes(253, 0x55), 253, false, ""},
-      {0x02, 0x00, 0x7C, {}, 5, false, ""}};
+      {0x02, 0x00, 0x5C, {}, 0, "1002005C5E16"},
+      {0x102, 0x300, 0x17C, {0xAA, 0xBB}, 0, "1002007C7E16"},
+      {0xFF, 0x02, 0x49, {0xAA}, -1, "10FF02494A16"},
+      {0x02, 0x00, 0x7C, {0x11, 0x22}, 2, "6805056802007C1122B116"},
+      {0x03, 0x01, 0x7C, Counting(252, 0), 252, plain(sd2(0x03, 0x01, 0x7C, Counting(252, 0)))},
+      {0x02, 0x00, 0x7C, Bytes(253, 0x55), 253, ""},
+      {0x02, 0x00, 0x7C, {}, 5, ""}};
   for (auto r : rows) {
     EXPECT_EQ(TxProfiBlock(0, r.da, r.sa, r.fc, r.data.empty() ? nullptr : r.data.data(), r.len),
-              r.ok);
+              !r.line.empty());
     EXPECT_EQ(Line(), r.line) << r.len;
   }
-  // a byte waiting when the data unit starts: stop after its first byte; the
-  // byte stays for the next receive
+  // a byte waiting when the data unit starts: stop after its first byte, the byte kept
   Put({0xE5});
   BYTE d[] = {1, 2, 3, 4}, buf[261] = {};
   EXPECT_FALSE(TxProfiBlock(0, 0x02, 0x00, 0x7C, d, 4));
-  EXPECT_EQ(Line(), "68 07 07 68 02 00 7C 01");
-  EXPECT_EQ(_RxProfiBlock(0, buf), 1);
-  EXPECT_EQ(buf[0], 0xE5);
+  EXPECT_EQ(Line(),
+            "680707680200"
+            "7C01");
+  EXPECT_EQ(_RxProfiBlock(0, buf) * 1000 + buf[0], 1000 + 0xE5);
 }
 
-TEST_F(Fdl, RawReceiverJudgesEveryFrameKind) {
+TEST_F(Fdl, ReceiversJudgeEveryFrameKind) {
+  const std::string kSd1 =
+                        "1000020"
+                        "80A16",
+                    kSd2 = "680606680002080102031016";
+  const std::string kSd3 =
+      "A20002080102030405060708"
+      "2E16";
   const struct {
+    bool raw;  // _RxProfiBlock, else RxProfiBlock for station 0 from 2
     std::string in;
     int result;
-    size_t kept;  // bytes of `in` that must be in the buffer
-  } rows[] = {
-      {kSd1, 6, 6},
-      {kSd2, 12, 12},
-      {kSd3, 14, 14},
-      {"E5", 1, 1},
-      {"DC", 0, 0},
-      {"42", 0, 0},
-      {hex(sd2(0x00, 0x02, 0x08, Counting(252, 7))), 261, 261},  // fills the 261 bytes
-      {With(kSd1, 4, "0B"), -1, 0},
-      {With(kSd1, 5, "17"), -1, 0},
-      {With(kSd2, 10, "90"), -1, 0},
-      {With(kSd2, 11, "00"), -1, 0},
-      {With(kSd2, 3, "69"), -1, 0},
-      {With(kSd3, 12, "00"), -1, 0},
-      {"68 05 06 E5", -1, 0},  // LE and LEr differ: judged after them
-      {"", 1, 0},              // the byte after them is still there
-      {"10 00 02", -1, 0},     // broken off: one more wait of 0.5 s
-      {"", 0, 0},              // silence: one wait of 0.5 s
-  };
+  } rows[] = {{true, kSd1, 6},
+              {true, kSd2, 12},
+              {true, kSd3, 14},
+              {true, "E5", 1},
+              {true, "DC", 0},
+              {true, "42", 0},
+              {true, plain(sd2(0x00, 0x02, 0x08, Counting(252, 7))), 261},
+              {true,
+               "10000208"
+               "0B16",
+               -1},
+              {true,
+               "1000020"
+               "80A17",
+               -1},
+              {true, "680606680002080102039016", -1},
+              {true, "680606680002080102031000", -1},
+              {true, "680606690002080102031016", -1},
+              {true,
+               "A20002080102030405060708"
+               "0016",
+               -1},
+              {true, "680506E5", -1},  // LE and LEr differ: judged after them
+              {true, "", 1},           // the byte after them is still there
+              {true, "100002", -1},    // broken off: one more wait of 0.5 s
+              {true, "", 0},
+              {false, kSd2, 9},
+              {false, plain(sd2(0x00, 0x03, 0x08, {1, 2, 3})), 0},
+              {false, plain(sd2(0x01, 0x02, 0x08, {1, 2, 3})), 0},
+              {false, kSd1, 0},
+              {false, "680303680002080A16", 0},
+              {false, kSd3, 0},
+              {false, "680606680002080102031316", 0},
+              {false, "E5", 1},
+              {false, plain(sd2(0x00, 0x02, 0x08, Counting(252, 1))), 258},
+              {false, "", 0}};
   for (const auto &r : rows) {
     SCOPED_TRACE(r.in);
     const Bytes in = unhex(r.in);
-    std::vector<BYTE> buf(261);  // exactly the room the receiver asks for
+    Bytes buf(r.raw ? 261 : 252, 0xCC);  // exactly the room each receiver asks for
     Put(in);
     const auto t0 = Clock::now();
-    EXPECT_EQ(_RxProfiBlock(0, buf.data()), r.result);
+    EXPECT_EQ(r.raw ? _RxProfiBlock(0, buf.data()) : RxProfiBlock(0, 0x00, 0x02, 0x7C, buf.data()),
+              r.result);
     EXPECT_NEAR(Since(t0), (in.empty() && !r.result) || in.size() == 3 ? 0.5 : 0.1, 0.2);
-    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + r.kept), Bytes(in.begin(), in.begin() + r.kept));
-  }
-}
-
-TEST_F(Fdl, AnswerReceiverJudgesAddressesAndCopiesTheDataUnit) {
-  const struct {
-    std::string in;
-    int result;
-    Bytes copied;  // the start of the caller's buffer afterwards
-  } rows[] = {
-      {kSd2, 9, {0x01, 0x02, 0x03, 0xCC}},
-      {hex(sd2(0x00, 0x03, 0x08, {1, 2, 3})), 0, {0xCC}},
-      {hex(sd2(0x01, 0x02, 0x08, {1, 2, 3})), 0, {0xCC}},
-      {kSd1, 0, {0xCC}},
-      {"68 03 03 68 00 02 08 0A 16", 0, {0xCC}},  // SD2 without data
-      {kSd3, 0, {0xCC}},
-      {With(kSd2, 9, "13"), 0, {0xCC}},
-      {"E5", 1, {0xE5, 0xCC}},
-      {hex(sd2(0x00, 0x02, 0x08, Counting(252, 1))), 258, Counting(252, 1)},  // fills 252 bytes
-      {"", 0, {0xCC}},  // silence: one wait of 0.5 s
-  };
-  for (const auto &r : rows) {
-    SCOPED_TRACE(r.in);
-    Bytes out(252, 0xCC);
-    Put(unhex(r.in));
-    const auto t0 = Clock::now();
-    EXPECT_EQ(RxProfiBlock(0, 0x00, 0x02, 0x7C, out.data()), r.result);
-    EXPECT_NEAR(Since(t0), r.in.empty() ? 0.5 : 0.1, 0.2);
-    EXPECT_EQ(Bytes(out.begin(), out.begin() + r.copied.size()), r.copied);
-    EXPECT_EQ(Bytes(out.begin() + 3, out.end()),
-              r.copied.size() < 4 ? Bytes(249, 0xCC) : Bytes(out.begin() + 3, out.end()));
+    const size_t n = std::min(in.size(), size_t(std::max(r.result, 0)));
+    const Bytes want = r.raw || r.result < 2 ? Bytes(in.begin(), in.begin() + n)
+                                             : Bytes(in.begin() + 7, in.begin() + r.result + 1);
+    const Bytes got(buf.begin(), buf.begin() + std::min(want.size() + !r.raw, buf.size()));
+    EXPECT_EQ(plain(got), plain(r.raw || want.size() == 252 ? want : concat({want, {0xCC}})));
   }
 }
 

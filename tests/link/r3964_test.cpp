@@ -1,5 +1,4 @@
-// 3964R block procedure over a real pty: the library on one side, a scripted
-// adapter on the master side checking and answering byte by byte.
+// 3964R block procedure against a scripted adapter at the pty's master side.
 #include "r3964.h"
 
 #include <gtest/gtest.h>
@@ -14,13 +13,9 @@ using namespace s7test;
 
 namespace {
 
-class R3964 : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(ComOpen(0, 19200, 8, 'o', 1)); }
+TEST(R3964, SenderAndReceivers) {
   PtyPort port{0};
-};
-
-TEST_F(R3964, Sender) {
+  ASSERT_TRUE(ComOpen(0, 19200, 8, 'o', 1));
   std::string talked;
   while (talked.size() < 400) talked += "41";
   const struct {
@@ -31,7 +26,6 @@ TEST_F(R3964, Sender) {
     LONG ticks = 54;
   } rows[] = {
       {"", "", true, "02100313", "r="},
-      {"", "1234", true, "021234100335", "r=1234"},
       {"", "10", true, "021010100313", "r=10"},
       {"", "03", true, "0203100310", "r=03"},  // a BCC of 10 goes once
       // collisions: the adapter's block is taken, then the PC's goes again
@@ -59,20 +53,14 @@ TEST_F(R3964, Sender) {
     s7sim::write_all(port.master(), unhex(r.waiting));
     for (int i = 0; i < 300 && *r.waiting && !ComCInQ(0); ++i) usleep(10000);
     Bytes data = unhex(r.data);
-    double took = 0;
     Peer p = exchange(port.master(), play(r.adapter), [&] {
       const auto t0 = Clock::now();
       EXPECT_EQ(Tx3964RBlock(0, data.data(), static_cast<int>(data.size())) != 0, r.ok);
-      took = Since(t0);
+      EXPECT_NEAR(Since(t0), r.seconds + 0.75, 0.8);
     });
-    EXPECT_EQ(hex(p.seen), hex(*r.line ? unhex(r.line) : p.seen));
-    EXPECT_GE(took, r.seconds);
-    EXPECT_LT(took, r.seconds + 1.6);
+    EXPECT_EQ(plain(p.seen), *r.line ? r.line : plain(p.seen));
   }
   EXPECT_EQ(hex(Bytes(DummyBuf, DummyBuf + 2)), "66 67");
-}
-
-TEST_F(R3964, Receivers) {
   const Bytes block = {0x01, 0x10, 0x02, 0x10, 0x10, 0x03};
   const Bytes odd = {kDLE, 0x41, kDLE, kDLE, kETX, kDLE ^ 0x41 ^ kETX};  // a lone DLE, then data
   Bytes full(511), over(512, 0x5A);
@@ -84,21 +72,22 @@ TEST_F(R3964, Receivers) {
     int result;
     Bytes out;  // every byte the PC sends
     Bytes stored;
-  } rows[] = {{false, framed(block), 6, {kDLE, kDLE}, block},
-              // after a lone DLE the DLE count stays odd: the next DLE is data
-              {false, odd, 2, {kDLE, kDLE}, {0x41, 0x10}},
-              {false, framed(full), 511, {kDLE, kDLE}, full},
-              {false, framed(Bytes(511, kDLE)), 511, {kDLE, kDLE}, Bytes(511, kDLE)},
-              {false, over, -2, {kDLE}, over},  // the 512th byte ends it at once
-              {false, framed_with_bcc({0x01, 0x02}, 0x99), -3, {kDLE, kNAK}, {}},
-              {false, {0x01, kDLE, kETX}, -3, {kDLE, kNAK}, {}},
-              {false, {0x01, 0x02}, -1, {kDLE}, {}},
-              {false, {}, -3, {}, {}},
-              {true, framed({0x31, 0x10, 0x32}), 3, {kDLE, kDLE}, {0x31, 0x10, 0x32}},
-              {true, framed_with_bcc({0x31, 0x32}, 0x00), 2, {kDLE, kNAK}, {}},  // refused, counted
-              {true, {0x31, kDLE, kETX}, -3, {kDLE}, {}},
-              {true, framed(Bytes(600, 0x01)), -2, {kDLE}, {}}};
-  for (const auto &r : rows) {
+  } blocks[] = {
+      {false, framed(block), 6, {kDLE, kDLE}, block},
+      // after a lone DLE the DLE count stays odd: the next DLE is data
+      {false, odd, 2, {kDLE, kDLE}, {0x41, 0x10}},
+      {false, framed(full), 511, {kDLE, kDLE}, full},
+      {false, framed(Bytes(511, kDLE)), 511, {kDLE, kDLE}, Bytes(511, kDLE)},
+      {false, over, -2, {kDLE}, over},  // the 512th byte ends it at once
+      {false, framed_with_bcc({0x01, 0x02}, 0x99), -3, {kDLE, kNAK}, {}},
+      {false, {0x01, kDLE, kETX}, -3, {kDLE, kNAK}, {}},
+      {false, {0x01, 0x02}, -1, {kDLE}, {}},
+      {false, {}, -3, {}, {}},
+      {true, framed({0x31, 0x10, 0x32}), 3, {kDLE, kDLE}, {0x31, 0x10, 0x32}},
+      {true, framed_with_bcc({0x31, 0x32}, 0x00), 2, {kDLE, kNAK}, {}},  // refused, counted
+      {true, {0x31, kDLE, kETX}, -3, {kDLE}, {}},
+      {true, framed(Bytes(600, 0x01)), -2, {kDLE}, {}}};
+  for (const auto &r : blocks) {
     SCOPED_TRACE(hex(r.in).substr(0, 30));
     ComClr(0);
     std::unique_ptr<BYTE[]> data(new BYTE[512]());  // a write past it is caught
