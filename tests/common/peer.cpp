@@ -199,6 +199,19 @@ Script play(const std::string &steps) {
   };
 }
 
+std::vector<std::vector<std::string>> table(size_t n, const std::string &packed) {
+  std::vector<std::vector<std::string>> rows;
+  bool fresh = true;
+  for (char c : packed) {
+    if (fresh) rows.push_back({""});
+    fresh = c == ';';
+    if (c == '|') rows.back().push_back("");
+    if (c != ';' && c != '|') rows.back().back() += c;
+  }
+  EXPECT_EQ(rows.size(), n) << packed;
+  return rows;
+}
+
 std::string joined(const std::vector<std::string> &problems) {
   std::string s;
   for (const auto &p : problems) s += p + "; ";

@@ -29,11 +29,7 @@ std::string Connect(const char *request, std::string rp = "0321") {
          rp.substr(0, 2) + "0501 t=000C" + rp + "B001 " +
          Job(0, 0, "32070000000000040004000112080A000000", rp);
 }
-std::string Record(int code, int own) {
-  char s[80];
-  std::snprintf(s, sizeof s, "01030227009F013C00900114000014%02X%02X7E0501010380", code, own);
-  return s;
-}
+const std::string kRecord = "01030227009F013C00900114000014";  // then speed code, own address
 const std::string kUp = "r t=0000 t=01 ",
                   kTs = "r=010802 t=00 r=010402 t=00 r=010C02 t=00 r=010802 t=00 ";
 const char *kRequest = "000D0003E0040080000201060100000102020100";
@@ -63,53 +59,37 @@ class Mpi : public ::testing::Test {
 };
 
 TEST_F(Mpi, AdapterBringUpAndShutDown) {
-  const struct {
-    std::string adapter;
-    bool ok;
-  } rows[] = {{"r=" + Record(2, 0) + " t=00112245 t=3344 s300", true},
-              {"r t=0001024504 t=33 s300", true},  // a leading 00: one more block, no TS blocks
-              {"r t=0102034605 s300", true},       // 'E' or 'e' in byte 3: the four TS blocks
-              {"r t=0102034505 " + kTs + "s300", true},
-              {"r t=01020365 " + kTs + "s300", true},
-              {"r t=010203 s300", true},
-              {"r t=07 s300", true},
-              {"r15 r15 r15 <15", false},
-              {"r >55", false},
-              {"r t= s300", false},
-              {"r t=0001 >55", false},
-              {"r t=0001 t= s300", false},
-              {"r t=01020345 r=010802 t=00 r=010402 t=00 r=010C02 >55 s300", false}};
-  for (const auto &r : rows) {
-    SCOPED_TRACE(r.adapter);
-    exchange(port.master(), play(r.adapter), [&] { EXPECT_EQ(InitKabel(0, 0) != 0, r.ok); });
+  // a leading 00: one more block, no TS blocks; 'E' or 'e' in byte 3: the four TS blocks
+  for (const auto &r :
+       table(13, "r=" + kRecord +
+                     "02007E0501010380 t=00112245 t=3344 s300|1;"
+                     "r t=0001024504 t=33 s300|1;r t=0102034605 s300|1;r t=0102034505 " +
+                     kTs + "s300|1;r t=01020365 " + kTs +
+                     "s300|1;r t=010203 s300|1;r t=07 s300|1;r15 r15 r15 <15|0;r >55|0;"
+                     "r t= s300|0;r t=0001 >55|0;r t=0001 t= s300|0;r t=01020345 "
+                     "r=010802 t=00 r=010402 t=00 r=010C02 >55 s300|0")) {
+    exchange(port.master(), play(r[0]),
+             [&] { EXPECT_EQ(InitKabel(0, 0) != 0, r[1] == "1") << r[0]; });
   }
   // every port's copy came from the template; the highest address goes in when sent
   for (int com = 1; com < COM_PORTS; ++com)
     EXPECT_EQ(std::memcmp(&InitKabelData[com], &_InitKabelData, sizeof(INIT_KABEL)), 0) << com;
   const BYTE *t = reinterpret_cast<const BYTE *>(&_InitKabelData);
-  EXPECT_EQ(plain(Bytes(t, t + sizeof(INIT_KABEL))), Record(2, 0).replace(34, 2, "00"));
-  const struct {
-    int status;
-    const char *adapter;
-    bool ok;
-  } down[] = {{0, "s300", true}, {1, "r=010402 t=00", true}, {1, "r >55", false}};
-  for (const auto &r : down) {
-    CStat[0].Status = r.status;
-    exchange(port.master(), play(r.adapter), [&] { EXPECT_EQ(ExitKabel(0) != 0, r.ok); });
-    EXPECT_EQ(CStat[0].Status, r.status);
+  EXPECT_EQ(plain(Bytes(t, t + sizeof(INIT_KABEL))), kRecord + "0200000501010380");
+  for (const auto &r : table(3, "0|s300|1;1|r=010402 t=00|1;1|r >55|0")) {
+    CStat[0].Status = std::stoi(r[0]);
+    exchange(port.master(), play(r[1]), [&] { EXPECT_EQ(ExitKabel(0) != 0, r[2] == "1") << r[1]; });
+    EXPECT_EQ(CStat[0].Status, std::stoi(r[0]));
   }
   BYTE block[2] = {0xAB, 0x10};
   exchange(port.master(), play("r=AB10 t="), [&] { EXPECT_FALSE(TxTS(0, block, 2)); });
-  const struct {
-    DWORD selector;
-    int own, code;
-  } speeds[] = {{0, 0, 0x02}, {1, 126, 0x01}, {2, 5, 0x04}, {3, 0, 0x02}, {1000, 1, 0x02}};
-  for (int com = 1; com <= 5; ++com) {
-    const auto &r = speeds[com - 1];
-    PtyPort other(com);
+  int com = 0;  // bus-speed selector, own address: the speed code
+  for (const auto &r : table(5, "0|00|02;1|7E|01;2|05|04;3|00|02;1000|01|02")) {
+    PtyPort other(++com);
     S7 rec{};
-    ASSERT_TRUE(S7InitFastBaudEx(&rec, com, 2, r.own, 19200, r.selector));
-    exchange(other.master(), play("r=" + Record(r.code, r.own) + " t=00 t=01"),
+    ASSERT_TRUE(
+        S7InitFastBaudEx(&rec, com, 2, std::stoi(r[1], nullptr, 16), 19200, std::stoi(r[0])));
+    exchange(other.master(), play("r=" + kRecord + r[2] + r[1] + "7E0501010380 t=00 t=01"),
              [&] { EXPECT_TRUE(InitKabel(com, CStat[com].LocalMPIAdr)); });
   }
 }
@@ -117,68 +97,53 @@ TEST_F(Mpi, AdapterBringUpAndShutDown) {
 TEST_F(Mpi, AnswersAreJudgedByTheJobSent) {
   exchange(port.master(), play(kReady), [&] { EXPECT_TRUE(CheckStatus(&s7)); });
   Expect(0, TRUE, 1, 1);
+  // code of the job sent | answer | data a read expects (-1: a job with a return code) | result,
+  // Err; user data: no error-class bytes, the code right after the parameters; the answer's
+  // own Code does not decide; 296 data bytes fill Rx
   const std::string data = "FF040030112233445566", rd = "3203000000000002000A00000401";
-  const struct {
-    int code;  // of the job sent
-    std::string answer;
-    int anz;  // data expected by a read; -1: a job with a return code
-    int result, err;
-  } rows[] = {
-      {1, "3203000000000002000100000501FF", -1, 0, 0},
-      {1, "32030000000000020001000005010A", -1, 1, 2},   // refused: connection kept
-      {1, "3203000000000002000000000501", -1, -1, 2},    // no data part
-      {1, "3203000000000002000200000501FF", -1, -1, 2},  // lengths do not add up
-      // user data: no error-class bytes, the code right after the parameters
-      {7, "3207000000000004000200011208FF09", -1, 0, 0},
-      {7, "32070000000000040002000112080A09", -1, 1, 2},
-      {7, "32030000000000040002000000011208FF09", -1, -1, 2},  // the answer's Code does not decide
-      {1, "320700000000000200010501FF", -1, -1, 2},
-      {1, "3203000000000002012800000501FF" + std::string(590, '0'), -1, 0, 0},  // fills Rx
-      {1, rd + data, 6, 0, 0},
-      {1, rd + data, 5, 1, 2},
-      {1, rd + "0A" + data.substr(2), 6, 1, 2},
-      {7, "3203000000000002000A0401" + data, 6, 0, 0},
-      {1, "3207000000000002000A00000401" + data, 6, 0, 0}};
+  const auto rows =
+      table(14,
+            "1|3203000000000002000100000501FF|-1|0|0;1|32030000000000020001000005010A|-1|1|2;"
+            "1|3203000000000002000000000501|-1|-1|2;1|3203000000000002000200000501FF|-1|-1|2;"
+            "7|3207000000000004000200011208FF09|-1|0|0;7|32070000000000040002000112080A09|-1|1|2;"
+            "7|32030000000000040002000000011208FF09|-1|-1|2;1|320700000000000200010501FF|-1|-1|2;"
+            "1|3203000000000002012800000501FF" +
+                std::string(590, '0') + "|-1|0|0;1|" + rd + data + "|6|0|0;1|" + rd + data +
+                "|5|1|2;1|" + rd + "0A" + data.substr(2) + "|6|1|2;7|3203000000000002000A0401" +
+                data + "|6|0|0;1|3207000000000002000A00000401" + data + "|6|0|0");
   int k = 1;
   for (const auto &r : rows) {
-    SCOPED_TRACE(r.answer);
+    SCOPED_TRACE(r[1]);
     Bytes buf(8, 0xEE);
+    const int code = std::stoi(r[0]), anz = std::stoi(r[2]), result = std::stoi(r[3]);
     s7.Err = 0;
     const char *job = k == 1 ? "000C2103F1013201000005000002000505010004000812" : "";
-    exchange(port.master(), play(Job(k, k, r.answer, "0321", job)), [&] {
-      EXPECT_EQ(r.anz < 0 ? DoWrMPIComu(&s7, WriteJob(r.code))
-                          : DoRdMPIComu(&s7, ReadJob(r.code), r.anz, buf.data()),
-                r.result);
+    exchange(port.master(), play(Job(k, k, r[1], "0321", job)), [&] {
+      EXPECT_EQ(anz < 0 ? DoWrMPIComu(&s7, WriteJob(code))
+                        : DoRdMPIComu(&s7, ReadJob(code), anz, buf.data()),
+                result);
     });
-    EXPECT_EQ(plain(buf), (r.result || r.anz < 0 ? "" : data.substr(8)) +
-                              std::string(r.result || r.anz < 0 ? 16 : 4, 'E'));
-    Expect(r.err, TRUE, 1, ++k);
+    const bool none = result || anz < 0;
+    EXPECT_EQ(plain(buf), (none ? "" : data.substr(8)) + std::string(none ? 16 : 4, 'E'));
+    Expect(std::stoi(r[4]), TRUE, 1, ++k);
   }
 }
 
 TEST_F(Mpi, FailuresAndRecovery) {
-  const struct {
-    const char *adapter;
-    bool port_down;
-    int nr = 0;
-  } rows[] = {{"r >55 s200", true},
-              {"r15 r15 r15 <15 s200", true},
-              {"r t=000C04210000 s200", false},
-              {"r t=000D03210000 s200", false},
-              {"r t=000C032100 s200", false},
-              {"r >55 s200", false},
-              {"r t=000C03210000 r15 r15 r15 <15 s200", false, 1},
-              {"r t=000C03210000 r t=000C0321B00100 s200", false, 1},
-              {"r t=000C03210000 r t=000C0321B0 s200", false, 1},
-              // the reset job goes out with number 0 and is acknowledged as number 1
-              {"r t=000C03210000 r t=000C0321B001 r t=000C0321B00101 s200", true}};
+  // adapter | port marked down | block number; the reset job goes out with number 0 and is
+  // acknowledged as number 1
+  const std::string c = "r t=000C03210000 ";
   bool was_down = false;
-  for (const auto &r : rows) {
-    SCOPED_TRACE(r.adapter);
-    exchange(port.master(), play((was_down ? kUp : "") + r.adapter),
-             [&] { EXPECT_FALSE(CheckStatus(&s7)); });
-    Expect(-1, FALSE, !r.port_down, r.nr);
-    was_down = r.port_down;
+  for (const auto &r :
+       table(10,
+             "r >55 s200|1|0;r15 r15 r15 <15 s200|1|0;r t=000C04210000 s200|0|0;r t=000D03210000 "
+             "s200|0|0;r t=000C032100 s200|0|0;r >55 s200|0|0;" +
+                 c + "r15 r15 r15 <15 s200|0|1;" + c + "r t=000C0321B00100 s200|0|1;" + c +
+                 "r t=000C0321B0 s200|0|1;" + c + "r t=000C0321B001 r t=000C0321B00101 s200|1|0")) {
+    exchange(port.master(), play((was_down ? kUp : "") + r[0]),
+             [&] { EXPECT_FALSE(CheckStatus(&s7)) << r[0]; });
+    Expect(-1, FALSE, r[1] == "0", std::stoi(r[2]));
+    was_down = r[1] == "1";
   }
   // an acknowledgement wrong in a field the simulated adapter keeps right
   for (const char *ack :
