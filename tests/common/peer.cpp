@@ -31,16 +31,14 @@ double Since(Clock::time_point t0) {
 
 bool Silent(int fd, int ms) { return s7sim::read_until_quiet(fd, ms).empty(); }
 
-Bytes framed_with_bcc(const Bytes &data, uint8_t bcc) {
+Bytes framed(const Bytes &data, int bcc) {
   Bytes out;
-  for (uint8_t b : data) out.insert(out.end(), b == kDLE ? 2 : 1, b);
-  return concat({out, {kDLE, kETX, bcc}});
-}
-
-Bytes framed(const Bytes &data) {
-  uint8_t bcc = kDLE ^ kETX;
-  for (uint8_t b : data) bcc ^= b == kDLE ? 0 : b;  // a doubled DLE adds nothing
-  return framed_with_bcc(data, bcc);
+  uint8_t sum = kDLE ^ kETX;
+  for (uint8_t b : data) {
+    out.insert(out.end(), b == kDLE ? 2 : 1, b);
+    sum ^= b == kDLE ? 0 : b;  // a doubled DLE adds nothing
+  }
+  return concat({out, {kDLE, kETX, uint8_t(bcc < 0 ? sum : bcc)}});
 }
 
 Bytes concat(std::initializer_list<Bytes> parts) {

@@ -141,21 +141,20 @@ TEST_F(Link, BlockSenderAndReceivers) {
     int result;
     Bytes out;  // every byte the PC sends
     Bytes stored;
-  } blocks[] = {
-      {false, framed(block), 6, {kDLE, kDLE}, block},
-      // after a lone DLE the DLE count stays odd: the next DLE is data
-      {false, odd, 2, {kDLE, kDLE}, {0x41, 0x10}},
-      {false, framed(full), 511, {kDLE, kDLE}, full},
-      {false, framed(Bytes(511, kDLE)), 511, {kDLE, kDLE}, Bytes(511, kDLE)},
-      {false, over, -2, {kDLE}, over},  // the 512th byte ends it at once
-      {false, framed_with_bcc({0x01, 0x02}, 0x99), -3, {kDLE, kNAK}, {}},
-      {false, {0x01, kDLE, kETX}, -3, {kDLE, kNAK}, {}},
-      {false, {0x01, 0x02}, -1, {kDLE}, {}},
-      {false, {}, -3, {}, {}},
-      {true, framed({0x31, 0x10, 0x32}), 3, {kDLE, kDLE}, {0x31, 0x10, 0x32}},
-      {true, framed_with_bcc({0x31, 0x32}, 0x00), 2, {kDLE, kNAK}, {}},  // refused, counted
-      {true, {0x31, kDLE, kETX}, -3, {kDLE}, {}},
-      {true, framed(Bytes(600, 0x01)), -2, {kDLE}, {}}};
+  } blocks[] = {{false, framed(block), 6, {kDLE, kDLE}, block},
+                // after a lone DLE the DLE count stays odd: the next DLE is data
+                {false, odd, 2, {kDLE, kDLE}, {0x41, 0x10}},
+                {false, framed(full), 511, {kDLE, kDLE}, full},
+                {false, framed(Bytes(511, kDLE)), 511, {kDLE, kDLE}, Bytes(511, kDLE)},
+                {false, over, -2, {kDLE}, over},  // the 512th byte ends it at once
+                {false, framed({0x01, 0x02}, 0x99), -3, {kDLE, kNAK}, {}},
+                {false, {0x01, kDLE, kETX}, -3, {kDLE, kNAK}, {}},
+                {false, {0x01, 0x02}, -1, {kDLE}, {}},
+                {false, {}, -3, {}, {}},
+                {true, framed({0x31, 0x10, 0x32}), 3, {kDLE, kDLE}, {0x31, 0x10, 0x32}},
+                {true, framed({0x31, 0x32}, 0x00), 2, {kDLE, kNAK}, {}},  // refused, counted
+                {true, {0x31, kDLE, kETX}, -3, {kDLE}, {}},
+                {true, framed(Bytes(600, 0x01)), -2, {kDLE}, {}}};
   for (const auto &r : blocks) {
     SCOPED_TRACE(hex(r.in).substr(0, 30));
     ComClr(0);
