@@ -161,27 +161,23 @@ TEST_F(Mpi, FailuresAndRecovery) {
 TEST_F(Mpi, DisconnectAndClose) {
   S7 second{}, third{};
   ASSERT_TRUE(S7InitFastBaud(&second, 0, 4, 0, 19200));
-  const struct {
-    S7 *rec;
-    BOOL (*call)(LPS7I);
-    std::string adapter;
-    int status, port, nr;
-  } rows[] = {{&s7, DisconnectMPIAdr, "s300", FALSE, 0, 0},  // adapter down: nothing sent
-              {&s7, CheckStatus, kReady, TRUE, 1, 1},
-              {&second, CheckStatus, Connect("000D0005E0040080000201060100000102040100", "0522"),
-               TRUE, 1, 1},  // a second record connects without a new bring-up
-              {&s7, DisconnectMPIAdr, "r=000C210380 t=000C032180 s300", TRUE, 1, 1},
-              // answered with an acknowledgement and an answer block: handled as any
-              {&s7, DisconnectMPIAdr,
-               "r=000C210380 t=000C0321B00101 t=000C0321F109320300 r=000C2103B00109", TRUE, 1, 2},
-              // first close: the disconnect only; last close: then the shut-down block
-              {&s7, S7Exit, "r=000C210380 t=000C032180 s300", TRUE, 1, 2},
-              {&second, S7Exit, "r=000C220580 t=000C052280 r=010402 t=00 s300", TRUE, 0, 1}};
-  for (const auto &r : rows) {
-    SCOPED_TRACE(r.adapter);
-    exchange(port.master(), play(r.adapter), [&] { EXPECT_TRUE(r.call(r.rec)); });
-    EXPECT_EQ(r.rec->Err * 10 + r.rec->Status, r.status);
-    EXPECT_EQ(CStat[0].Status * 1000 + r.rec->Tx.H.BlockNr, r.port * 1000 + r.nr);
+  // record (1: the second) | D: DisconnectMPIAdr, C: CheckStatus, E: S7Exit | adapter |
+  // Status of the record, of the port | block number. The adapter down: nothing sent; a
+  // second record connects without a new bring-up; a disconnect answered with an
+  // acknowledgement and an answer block is handled as any; the last close sends the shut-down
+  const std::string dis = "r=000C210380 t=000C032180 s300";
+  for (const auto &r :
+       table(7, "0|D|s300|0|0|0;0|C|" + kReady + "|1|1|1;1|C|" +
+                    Connect("000D0005E0040080000201060100000102040100", "0522") + "|1|1|1;0|D|" +
+                    dis +
+                    "|1|1|1;0|D|r=000C210380 t=000C0321B00101 "
+                    "t=000C0321F109320300 r=000C2103B00109|1|1|2;0|E|" +
+                    dis + "|1|1|2;1|E|r=000C220580 t=000C052280 r=010402 t=00 s300|1|0|1")) {
+    S7 *rec = r[0] == "1" ? &second : &s7;
+    BOOL (*call)(LPS7I) = r[1] == "D" ? DisconnectMPIAdr : r[1] == "C" ? CheckStatus : S7Exit;
+    exchange(port.master(), play(r[2]), [&] { EXPECT_TRUE(call(rec)) << r[2]; });
+    EXPECT_EQ(rec->Err * 10 + rec->Status, std::stoi(r[3])) << r[2];
+    EXPECT_EQ(CStat[0].Status * 1000 + rec->Tx.H.BlockNr, std::stoi(r[4]) * 1000 + std::stoi(r[5]));
   }
   EXPECT_EQ(CStat[0].Baud + ComIsInit(0), 0u);
   // unanswered: FALSE and the port marked; a last close then sends no shut-down block
@@ -289,23 +285,16 @@ TEST(Ppi, StatusRequestAndJobsOnTheLine) {
   EXPECT_EQ(s7.Tx.H.Dst * 1000 + s7.Tx.H.Src * 100 + s7.Rx.H.Dst * 10 + s7.Rx.H.Src, 2002);
   EXPECT_EQ(std::memcmp(s7.CmdRd, _CmdRd, sizeof s7.CmdRd), 0);
   // any FC will do; other answers leave Err -1 and the record down, the port as it was
-  const struct {
-    std::string answer;
-    BOOL ok;
-  } rows[] = {{"100002202216", TRUE},
-              {"100502000716", FALSE},
-              {"100003000316", FALSE},
-              {"E5", FALSE},
-              {"100002000316", FALSE},
-              {"DC0000", FALSE},
-              {plain(sd2(0, 2, 0x08, {0x01})), FALSE},
-              {plain(sd2(0, 2, 0x08, Bytes(252, 0x5A))), FALSE}};
-  for (const auto &r : rows) {
+  for (const auto &r : table(8,
+                             "100002202216|1;100502000716|0;100003000316|0;E5|0;100002000316|0;"
+                             "DC0000|0;" +
+                                 plain(sd2(0, 2, 0x08, {0x01})) + "|0;" +
+                                 plain(sd2(0, 2, 0x08, Bytes(252, 0x5A))) + "|0")) {
     s7.Status = TRUE;
     CStat[0].Status = 1;
-    exchange(port.master(), play("g9 >" + r.answer),
-             [&] { EXPECT_EQ(ConnectToPPIAdr(&s7), r.ok); });
-    EXPECT_EQ(s7.Err * 100 + s7.Status * 10 + CStat[0].Status, (r.ok ? 11 : -99));
+    exchange(port.master(), play("g9 >" + r[0]),
+             [&] { EXPECT_EQ(ConnectToPPIAdr(&s7), r[1] == "1") << r[0]; });
+    EXPECT_EQ(s7.Err * 100 + s7.Status * 10 + CStat[0].Status, (r[1] == "1" ? 11 : -99));
   }
   // the 30-byte job, the poll at least 5 ms after the acknowledgement
   s7.Err = 2;
