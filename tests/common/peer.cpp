@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <numeric>
 #include <sstream>
 
@@ -16,12 +15,9 @@ PtyPort::PtyPort(int c) : com(c) {
 }
 
 std::string hex(const std::vector<uint8_t> &bytes) {
+  static const char digit[] = "0123456789ABCDEF";
   std::string s;
-  char b[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(b, sizeof b, i ? " %02X" : "%02X", bytes[i]);
-    s += b;
-  }
+  for (uint8_t b : bytes) s += (s.empty() ? "" : " ") + std::string{digit[b >> 4], digit[b & 15]};
   return s;
 }
 
