@@ -97,8 +97,6 @@ TEST_F(Link, FrameReceivers) {
 }
 
 TEST_F(Link, BlockSenderAndReceivers) {
-  std::string talked;
-  while (talked.size() < 400) talked += "41";
   // waiting on the line | the block | ok | the PC's bytes (empty: the script checks them) |
   // adapter | least seconds | ticks. A collision: the adapter's block is taken, then the PC's
   // goes again; NAK DLE: a failed attempt; a refused block goes out whole again three times at
