@@ -129,34 +129,23 @@ TEST(ComPorts, TransmitReceiveAndTimeOuts) {
   EXPECT_EQ(ComSetTimeOut(0, 250) * 10 + Slave(port).c_cc[VTIME], 5002);
   EXPECT_EQ(ComSetTimeOut(0, 30000), 200);
   EXPECT_EQ(RsIo[0].Timeout + Slave(port).c_cc[VTIME], 25755);
-  // ComWaitC: Time * 55 / Timeout read attempts, at least one; exactly one at a Timeout of 0
-  const struct {
-    int timeout, forced, ticks;
-    double seconds;
-  } rows[] = {{300, 300, 0, 0.3}, {300, 300, 11, 0.6}, {300, 0, 140, 0.3}, {0, 0, 140, 0.0}};
-  for (const auto &r : rows) {
-    ComSetTimeOut(0, r.timeout);
-    RsIo[0].Timeout = r.forced;
-    t0 = Clock::now();
-    EXPECT_FALSE(ComWaitC(0, &b, r.ticks));
-    EXPECT_NEAR(Since(t0), r.seconds, 0.14) << r.ticks + r.forced;
-  }
   char dev[] = "/dev/null";  // not a terminal: the stored time-out, device left alone
   ASSERT_EQ(ComSetDevName(6, dev), 0);
   ASSERT_TRUE(ComOpen(6, 19200, 8, 'o', 1));
   EXPECT_EQ(ComSetTimeOut(6, 0) + RsIo[6].Timeout, 1000);
-  const struct {
-    void (*call)(int);
-    int arg;
-    double seconds;
-  } delays[] = {{[](int v) { DelayMS(v); }, 65536 + 30, 0.03},
-                {[](int v) { ComDelay(v); }, 2, 0.11},
-                {[](int v) { ComDelay(v); }, -5, 0.0},
-                {[](int v) { DelayMS(v); }, 0, 0.0}};
-  for (const auto &r : delays) {
+  // w: ComWaitC at a time-out, a Timeout forced, ticks: Time * 55 / Timeout read attempts, at
+  // least one, exactly one at a Timeout of 0; m: DelayMS (16 bits); d: ComDelay in ticks
+  for (const auto &r : table(8,
+                             "w|300|300|0|0.3;w|300|300|11|0.6;w|300|0|140|0.3;w|0|0|140|0;"
+                             "m|65566|||0.03;d|2|||0.11;d|-5|||0;m|0|||0")) {
+    const int a = std::stoi(r[1]);
+    if (r[0] == "w") ComSetTimeOut(0, a);
+    if (r[0] == "w") RsIo[0].Timeout = std::stoi(r[2]);
     t0 = Clock::now();
-    r.call(r.arg);
-    EXPECT_NEAR(Since(t0), r.seconds, 0.03) << r.arg;
+    EXPECT_FALSE(r[0] == "w"   ? ComWaitC(0, &b, std::stoi(r[3]))
+                 : r[0] == "m" ? (DelayMS(a), 0)
+                               : (ComDelay(a), 0));
+    EXPECT_NEAR(Since(t0), std::stod(r[4]), r[0] == "w" ? 0.14 : 0.03) << r[0] << a;
   }
 }
 
