@@ -128,43 +128,33 @@ TEST_F(Link, BlockSenderAndReceivers) {
     EXPECT_TRUE(r[3].empty() || plain(p.seen) == r[3]) << plain(p.seen);
   }
   EXPECT_EQ(hex(Bytes(DummyBuf, DummyBuf + 2)), "66 67");
-  const Bytes block = {0x01, 0x10, 0x02, 0x10, 0x10, 0x03};
-  const Bytes odd = {kDLE, 0x41, kDLE, kDLE, kETX, kDLE ^ 0x41 ^ kETX};  // a lone DLE, then data
-  Bytes full(511), over(512, 0x5A);
+  // r: Rx3964RBlock after STX (none: 0x55 instead), c: Rx3964RBlockDummy after a collision
+  // | the line | result | every byte the PC sends | the data stored. After a lone DLE the
+  // DLE count stays odd, the next DLE is data; the 512th byte ends a block at once; a refused
+  // block after a collision is counted
+  Bytes full(511);
   for (size_t i = 0; i < full.size(); ++i) full[i] = static_cast<uint8_t>(i * 7);
-  over[511] = 0xA5;
-  const struct {
-    bool collision;  // Rx3964RBlockDummy, called after the STX was read
-    Bytes in;        // after STX (empty: 0x55 instead of STX)
-    int result;
-    Bytes out;  // every byte the PC sends
-    Bytes stored;
-  } blocks[] = {{false, framed(block), 6, {kDLE, kDLE}, block},
-                // after a lone DLE the DLE count stays odd: the next DLE is data
-                {false, odd, 2, {kDLE, kDLE}, {0x41, 0x10}},
-                {false, framed(full), 511, {kDLE, kDLE}, full},
-                {false, framed(Bytes(511, kDLE)), 511, {kDLE, kDLE}, Bytes(511, kDLE)},
-                {false, over, -2, {kDLE}, over},  // the 512th byte ends it at once
-                {false, framed({0x01, 0x02}, 0x99), -3, {kDLE, kNAK}, {}},
-                {false, {0x01, kDLE, kETX}, -3, {kDLE, kNAK}, {}},
-                {false, {0x01, 0x02}, -1, {kDLE}, {}},
-                {false, {}, -3, {}, {}},
-                {true, framed({0x31, 0x10, 0x32}), 3, {kDLE, kDLE}, {0x31, 0x10, 0x32}},
-                {true, framed({0x31, 0x32}, 0x00), 2, {kDLE, kNAK}, {}},  // refused, counted
-                {true, {0x31, kDLE, kETX}, -3, {kDLE}, {}},
-                {true, framed(Bytes(600, 0x01)), -2, {kDLE}, {}}};
-  for (const auto &r : blocks) {
-    SCOPED_TRACE(hex(r.in).substr(0, 30));
+  const std::string blk = "011002101003", over = std::string(1022, '5') + "A5";
+  for (const auto &r :
+       table(13, "r|" + plain(framed(unhex(blk))) + "|6|1010|" + blk +
+                     ";r|104110100352|2|1010|4110;r|" + plain(framed(full)) + "|511|1010|" +
+                     plain(full) + ";r|" + plain(framed(Bytes(511, kDLE))) + "|511|1010|" +
+                     plain(Bytes(511, kDLE)) + ";r|" + over + "|-2|10|" + over +
+                     ";r|0102100399|-3|1015|;r|011003|-3|1015|;r|0102|-1|10|;r||-3||"
+                     ";c|31101032100310|3|1010|311032;c|3132100300|2|1015|;c|"
+                     "311003|-3|10|;c|" +
+                     plain(framed(Bytes(600, 0x01))) + "|-2|10|")) {
+    SCOPED_TRACE(r[1].substr(0, 30));
     ComClr(0);
     std::unique_ptr<BYTE[]> data(new BYTE[512]());  // a write past it is caught
-    s7sim::write_all(port.master(),
-                     r.collision ? r.in : concat({{r.in.empty() ? uint8_t{0x55} : kSTX}, r.in}));
+    const bool c = r[0] == "c";
+    s7sim::write_all(port.master(), unhex((c ? "" : r[1].empty() ? "55" : "02") + r[1]));
     const auto t0 = Clock::now();
-    EXPECT_EQ(r.collision ? Rx3964RBlockDummy(0, data.get()) : Rx3964RBlock(0, data.get(), 140),
-              r.result);
+    EXPECT_EQ(c ? Rx3964RBlockDummy(0, data.get()) : Rx3964RBlock(0, data.get(), 140),
+              std::stoi(r[2]));
     EXPECT_LT(Since(t0), 0.9);  // one read attempt at most
-    EXPECT_EQ(hex(s7sim::read_until_quiet(port.master(), 50)), hex(r.out));
-    EXPECT_EQ(Bytes(data.get(), data.get() + r.stored.size()), r.stored);
+    EXPECT_EQ(plain(s7sim::read_until_quiet(port.master(), 50)), r[3]);
+    EXPECT_EQ(plain(Bytes(data.get(), data.get() + r[4].size() / 2)), r[4]);
   }
 }
 
