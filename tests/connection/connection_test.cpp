@@ -6,6 +6,7 @@
 #include <termios.h>
 
 #include <cstring>
+#include <map>
 
 #include "fdl.h"
 #include "peer.hpp"
@@ -196,45 +197,40 @@ TEST_F(Mpi, DisconnectAndClose) {
 
 TEST(S7Init, PortUsersSettingsAndMarks) {
   PtyPort p0(0), p1(1), p2(2), p4(4);
-  const tcflag_t odd = PARENB | PARODD;
-  const struct {
-    char call;  // F: S7InitFastBaud, X: ...Ex, P: S7PPIInit, I: S7Init
-    int com, adr, own;
-    DWORD baud, sel;
-    int err, users;  // Err of the record, InitCnt of the port afterwards
-    DWORD speed;
-    tcflag_t parity;
-  } rows[] = {
-      {'X', 1, 2, 0, 19200, 1, 0, 1, B19200, odd},
-      {'X', 1, 3, 0, 19200, 1, 0, 2, B19200, odd},
-      {'F', 1, 4, 0, 19200, 7, 0, 3, B19200, odd},  // neither kind nor selector compared
-      {'P', 1, 5, 0, 19200, 0, 0, 4, B19200, odd},
-      {'F', 2, 2, 256, 38400, 0, 0, 1, B38400, odd},  // own address as a byte
-      {'P', 0x10010, 2, 0, 9600, 0, -4, 0, 0, 0},     // the port is 16 bits
-      {'P', 0, 2, 0, 38400, 0, -2, 0, 0, 0},          // refused before the port is opened
-      {'P', 0, 2, 0, 9600 + 65536 * 3 + 1, 0, -2, 0, 0, 0},
-      {'P', 0, 2, 0, 9600 + 65536 * 3, 0, 0, 1, B9600, PARENB},  // 16-bit rate
-      {'I', 4, 0x10002, 0, 115200, 0, 0, 1, B19200, odd},        // 49664: no rate
-  };
-  std::vector<S7> recs(std::size(rows));
-  for (size_t i = 0; i < std::size(rows); ++i) {
+  // F: S7InitFastBaud, X: ...Ex, P: S7PPIInit, I: S7Init | port | address | own | rate |
+  // selector | Err | users of the port | its speed, parity. Neither kind nor selector is
+  // compared; the own address is a byte; port and rate are 16 bits, the rate checked before
+  // the port is opened; 49664 is no rate
+  const std::map<std::string, speed_t> speed = {
+      {"9600", B9600}, {"19200", B19200}, {"38400", B38400}};
+  const auto rows = table(10,
+                          "X|1|2|0|19200|1|0|1|19200|O;X|1|3|0|19200|1|0|2|19200|O;F|1|4|0|19200|"
+                          "7|0|3|19200|O;P|1|5|0|19200|0|0|4|19200|O;F|2|2|256|38400|0|0|1|38400"
+                          "|O;P|65552|2|0|9600|0|-4|0||;P|0|2|0|38400|0|-2|0||;P|0|2|0|206209|0"
+                          "|-2|0||;P|0|2|0|206208|0|0|1|9600|E;I|4|65538|0|115200|0|0|1|19200|O");
+  std::vector<S7> recs(rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) {
     const auto &r = rows[i];
     SCOPED_TRACE(i);
     S7 &s7 = recs[i];
     memset(&s7, 0x5A, sizeof s7);
-    const BOOL ok = r.call == 'X'   ? S7InitFastBaudEx(&s7, r.com, r.adr, r.own, r.baud, r.sel)
-                    : r.call == 'P' ? S7PPIInit(&s7, r.com, r.adr, r.own, r.baud)
-                    : r.call == 'I' ? S7Init(&s7, r.com, r.adr, r.own, r.baud)
-                                    : S7InitFastBaud(&s7, r.com, r.adr, r.own, r.baud);
-    EXPECT_EQ(ok * 10 + s7.bInit, r.err ? 0 : 11);
+    const int c = std::stoi(r[1]), adr = std::stoi(r[2]), own = std::stoi(r[3]);
+    const int err = std::stoi(r[6]), users = std::stoi(r[7]);
+    const DWORD baud = std::stoul(r[4]), sel = std::stoul(r[5]);
+    const BOOL ok = r[0] == "X"   ? S7InitFastBaudEx(&s7, c, adr, own, baud, sel)
+                    : r[0] == "P" ? S7PPIInit(&s7, c, adr, own, baud)
+                    : r[0] == "I" ? S7Init(&s7, c, adr, own, baud)
+                                  : S7InitFastBaud(&s7, c, adr, own, baud);
+    EXPECT_EQ(ok * 10 + s7.bInit, err ? 0 : 11);
     EXPECT_EQ(s7.Err * 100 + s7.SPSTyp * 10 + s7.Status + s7.Tx.H.BlockNr,
-              r.err * 100 + (r.call == 'P') * 10);
-    EXPECT_EQ(s7.Com * 1000 + s7.MPIAdr, (r.com & 0xFFFF) * 1000 + (r.err ? 0 : r.adr & 0xFFFF));
-    const int com = r.com & 0xF;
-    EXPECT_EQ(CStat[com].InitCnt * 100 + RsIo[com].ComRefCnt, r.users * 101);
-    if (r.users) {
-      EXPECT_EQ(cfgetospeed(&RsIo[com].TIo), r.speed);
-      EXPECT_EQ(RsIo[com].TIo.c_cflag & (PARENB | PARODD | CSIZE | CSTOPB), r.parity | CS8);
+              err * 100 + (r[0] == "P") * 10);
+    EXPECT_EQ(s7.Com * 1000 + s7.MPIAdr, (c & 0xFFFF) * 1000 + (err ? 0 : adr & 0xFFFF));
+    const int com = c & 0xF;
+    EXPECT_EQ(CStat[com].InitCnt * 100 + RsIo[com].ComRefCnt, users * 101);
+    if (users) {
+      EXPECT_EQ(cfgetospeed(&RsIo[com].TIo), speed.at(r[8]));
+      EXPECT_EQ(RsIo[com].TIo.c_cflag & (PARENB | PARODD | CSIZE | CSTOPB),
+                (r[9] == "O" ? PARENB | PARODD : PARENB) | CS8);
     }
   }
   EXPECT_EQ(CStat[1].Baud * 1000 + CStat[1].MPIBaud, 19200001u);
