@@ -34,8 +34,9 @@ class Link : public ::testing::Test {
 
 TEST_F(Link, FramesSentAndSummed) {
   BYTE s[] = {0x02, 0x00, 0x49}, over[] = {0xFF, 0x02};
-  EXPECT_EQ(hex({GetFCS(s, 3), GetFCS(over, 2), GetFCS(s, 0), GetFCS(s, -4), GetFCS(nullptr, 3)}),
-            "4B 01 00 00 00");
+  EXPECT_EQ(hex({GetFCS(s, 3), GetFCS(s, 1), GetFCS(over, 2), GetFCS(s, 0), GetFCS(s, -4),
+                 GetFCS(nullptr, 3)}),
+            "4B 02 01 00 00 00");
   // DA | SA | FC | data | Len | the line (empty: refused, nothing sent)
   const std::string up = plain(Counting(252, 0));
   for (const auto &r : table(7,
