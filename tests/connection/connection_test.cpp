@@ -308,10 +308,10 @@ TEST(Ppi, StatusRequestAndJobsOnTheLine) {
   exchange(port.master(),
            play("g33 >" + plain(sd2(0, 2, 0x08, {0x32, 0x03, 0x00, 0x00})) + " s200"),
            [&] { EXPECT_EQ(DoPPIComu(&s7, 30), 10); });
-  p = exchange(port.master(), play("g6 >100002090B16"), [&] { EXPECT_EQ(DoPPIComu(&s7, 5), 0); });
+  p = exchange(port.master(), play("g6 >100002090B16"), [&] { EXPECT_EQ(DoMPIComu(&s7, 0), 0); });
   EXPECT_EQ(plain(p.seen), "1002007C7E16");
   p = exchange(port.master(), play("g261 >" + plain(sd2(0, 2, 0x08, {0x32}))),
-               [&] { EXPECT_EQ(DoPPIComu(&s7, 6 + 252), 7); });
+               [&] { EXPECT_EQ(DoMPIComu(&s7, 6 + 252), 7); });
   EXPECT_EQ(p.seen.size() * 1000 + p.seen[1], 261255u);
   // station address 258 is asked as 2, and an answer from 2 is not taken
   S7I far{};
