@@ -78,8 +78,6 @@ class PeerThread {
  public:
   PeerThread(int fd, Script script);
   ~PeerThread();
-  PeerThread(const PeerThread &) = delete;
-  PeerThread &operator=(const PeerThread &) = delete;
 
   // Waits for the script to end; then `peer` may be examined.
   Peer &join();
