@@ -2,14 +2,24 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <numeric>
 #include <sstream>
 
-#include "pty.hpp"
-#include "testutil.hpp"
+#include "rs232.h"
 
 namespace s7test {
+
+PtyPort::PtyPort(int c) : com(c) {
+  std::string name = pty.slave_name();
+  ComSetDevName(static_cast<DWORD>(com), name.data());
+}
+
+std::string hex(const std::vector<uint8_t> &bytes) {
+  static const char digit[] = "0123456789ABCDEF";
+  std::string s;
+  for (uint8_t b : bytes) s += (s.empty() ? "" : " ") + std::string{digit[b >> 4], digit[b & 15]};
+  return s;
+}
 
 double Since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
@@ -17,30 +27,20 @@ double Since(Clock::time_point t0) {
 
 bool Silent(int fd, int ms) { return s7sim::read_until_quiet(fd, ms).empty(); }
 
-Bytes framed_with_bcc(const Bytes &data, uint8_t bcc) {
+Bytes framed(const Bytes &data, int bcc) {
   Bytes out;
+  uint8_t sum = kDLE ^ kETX;
   for (uint8_t b : data) {
-    out.push_back(b);
-    if (b == kDLE) out.push_back(b);
+    out.insert(out.end(), b == kDLE ? 2 : 1, b);
+    sum ^= b == kDLE ? 0 : b;  // a doubled DLE adds nothing
   }
-  return concat({out, {kDLE, kETX, bcc}});
-}
-
-Bytes framed(const Bytes &data) {
-  uint8_t bcc = kDLE ^ kETX;
-  for (uint8_t b : data)
-    if (b != kDLE) bcc ^= b;  // a doubled DLE adds nothing
-  return framed_with_bcc(data, bcc);
+  return concat({out, {kDLE, kETX, uint8_t(bcc < 0 ? sum : bcc)}});
 }
 
 Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
-}
-
-static uint8_t sum(Bytes::const_iterator from, Bytes::const_iterator to) {
-  return static_cast<uint8_t>(std::accumulate(from, to, 0u));
 }
 
 Bytes sd1(uint8_t da, uint8_t sa, uint8_t fc) {
@@ -50,7 +50,7 @@ Bytes sd1(uint8_t da, uint8_t sa, uint8_t fc) {
 Bytes sd2(uint8_t da, uint8_t sa, uint8_t fc, const Bytes &du) {
   const auto le = static_cast<uint8_t>(du.size() + 3);
   Bytes f = concat({{0x68, le, le, 0x68, da, sa, fc}, du});
-  return concat({f, {sum(f.begin() + 4, f.end()), 0x16}});
+  return concat({f, {static_cast<uint8_t>(std::accumulate(f.begin() + 4, f.end(), 0u)), 0x16}});
 }
 
 std::optional<uint8_t> Peer::get(int ms) {
@@ -63,12 +63,8 @@ std::optional<uint8_t> Peer::get(int ms) {
 
 bool Peer::expect(uint8_t want, int ms) {
   auto b = get(ms);
-  if (b && *b == want) return true;
-  char text[80];
-  std::snprintf(text, sizeof text, "expected %02X, got %s%02X", want, b ? "" : "silence ",
-                b.value_or(0));
-  problem(text);
-  return false;
+  if (b != want) problem("expected " + hex({want}) + ", got " + (b ? hex({*b}) : "silence"));
+  return b == want;
 }
 
 Bytes Peer::quiet(int ms) {
@@ -79,11 +75,7 @@ Bytes Peer::quiet(int ms) {
 
 Bytes Peer::take(size_t n, int ms) {
   Bytes out;
-  while (out.size() < n) {
-    auto b = get(ms);
-    if (!b) break;
-    out.push_back(*b);
-  }
+  for (std::optional<uint8_t> b; out.size() < n && (b = get(ms));) out.push_back(*b);
   return out;
 }
 
@@ -104,28 +96,18 @@ std::optional<Bytes> Peer::rx(uint8_t answer, int stx_ms) {
   for (int n = 0; n < 2048; ++n) {
     auto b = get(1000);
     auto c = b == kDLE ? get(1000) : b;
-    if (!b || !c) {
-      problem("silence inside a block after " + hex(data));
-      return std::nullopt;
-    }
+    if (!b || !c) break;
     bcc ^= *b ^ (b == kDLE ? *c : 0);
     if (*b != kDLE || *c == kDLE) {
       data.push_back(*c);
-    } else if (*c == kETX) {
-      auto got = get(1000);
-      if (got != bcc) {
-        problem("wrong or no BCC after " + hex(data));
-        if (answer) put({kNAK});
-        return std::nullopt;
-      }
-      if (answer) put({answer});
-      return data;
-    } else {
-      problem("lone DLE inside a block");
-      return std::nullopt;
+      continue;
     }
+    const bool good = *c == kETX && get(1000) == bcc;
+    if (answer && *c == kETX) put({good ? answer : kNAK});
+    if (good) return data;
+    break;
   }
-  problem("block without end");
+  problem("no good block after " + hex(data));
   return std::nullopt;
 }
 
@@ -141,9 +123,7 @@ bool Peer::tx(const Bytes &data, int ms) {
 PeerThread::PeerThread(int fd, Script script)
     : peer(fd), thread_([this, s = std::move(script)] { s(peer); }) {}
 
-PeerThread::~PeerThread() {
-  if (thread_.joinable()) thread_.join();
-}
+PeerThread::~PeerThread() { join(); }
 
 Peer &PeerThread::join() {
   if (thread_.joinable()) thread_.join();
@@ -182,10 +162,11 @@ Script play(const std::string &steps) {
       const char op = s[0];
       const int n =
           arg.empty() || op == '>' ? 0 : std::stoi(arg, nullptr, op == 'r' || op == '<' ? 16 : 10);
-      const bool bad = op == 'r' && eq != std::string::npos &&
-                       p.rx(arg.empty() ? kDLE : uint8_t(n)).value_or(Bytes{0xEE}) != data;
-      if (op == 'r' && eq == std::string::npos) p.rx(arg.empty() ? kDLE : uint8_t(n));
-      if (bad) p.problem("block is not " + hex(data));
+      if (op == 'r') {
+        auto got = p.rx(arg.empty() ? kDLE : uint8_t(n));
+        if (eq != std::string::npos && got.value_or(Bytes{0xEE}) != data)
+          p.problem("block is not " + hex(data));
+      }
       if (op == '<') p.expect(uint8_t(n));
       if (op == '>') p.put(unhex(arg));
       if (op == 't') p.tx(data);
@@ -197,6 +178,19 @@ Script play(const std::string &steps) {
       if (std::string("<>rtfsqwg").find(op) == std::string::npos) p.problem("no step " + s);
     }
   };
+}
+
+std::vector<std::vector<std::string>> table(size_t n, const std::string &packed) {
+  std::vector<std::vector<std::string>> rows;
+  bool fresh = true;
+  for (char c : packed) {
+    if (fresh) rows.push_back({""});
+    fresh = c == ';';
+    if (c == '|') rows.back().push_back("");
+    if (c != ';' && c != '|') rows.back().back() += c;
+  }
+  EXPECT_EQ(rows.size(), n) << packed;
+  return rows;
 }
 
 std::string joined(const std::vector<std::string> &problems) {

@@ -25,15 +25,11 @@ bool Silent(int fd, int ms = 50);
 
 using Bytes = std::vector<uint8_t>;
 
-inline constexpr uint8_t kSTX = 0x02;
-inline constexpr uint8_t kETX = 0x03;
-inline constexpr uint8_t kDLE = 0x10;
-inline constexpr uint8_t kNAK = 0x15;
+inline constexpr uint8_t kSTX = 0x02, kETX = 0x03, kDLE = 0x10, kNAK = 0x15;
 
 // The data part of a 3964R block as it travels: every 0x10 doubled, DLE ETX,
-// and the BCC over all of that (sent once) or `bcc` in its place.
-Bytes framed(const Bytes &data);
-Bytes framed_with_bcc(const Bytes &data, uint8_t bcc);
+// and the BCC over all of that (sent once) or, from 0 on, `bcc` in its place.
+Bytes framed(const Bytes &data, int bcc = -1);
 Bytes concat(std::initializer_list<Bytes> parts);
 
 // FDL frames as a station sends them: SD1 (no data) and SD2 with LE = LEr.
@@ -82,8 +78,6 @@ class PeerThread {
  public:
   PeerThread(int fd, Script script);
   ~PeerThread();
-  PeerThread(const PeerThread &) = delete;
-  PeerThread &operator=(const PeerThread &) = delete;
 
   // Waits for the script to end; then `peer` may be examined.
   Peer &join();
@@ -110,6 +104,9 @@ std::string plain(const Bytes &bytes);
 //   sMS      the line must stay quiet for MS      qMS   drop what comes for MS
 //   wMS      wait MS                          gN    take N bytes
 Script play(const std::string &steps);
+
+// A packed table of n rows: rows end with ';', fields are separated by '|'.
+std::vector<std::vector<std::string>> table(size_t n, const std::string &packed);
 
 // Problems as one text for assertion messages.
 std::string joined(const std::vector<std::string> &problems);

@@ -24,49 +24,35 @@ termios Slave(const PtyPort &port, termios *set = nullptr) {
 
 void Send(const PtyPort &port, const Bytes &b) {
   s7sim::write_all(port.master(), b);
-  usleep(20000);  // let the bytes reach the slave's input queue
+  usleep(20000);
 }
 
-TEST(ComPorts, NamesRangesAndClosedPorts) {
+TEST(ComPorts, NamesClosedPortsAndSettings) {
   std::string n63(63, 'x'), n64(64, 'y');
   char dev[] = "/nonexistent/tty";
-  EXPECT_EQ(ComSetDevName(0, n63.data()), 0);
-  EXPECT_EQ(ComSetDevName(0, n64.data()), -1);
-  EXPECT_EQ(std::string(RsIo[0].DevName), n63);  // a refused name leaves the old one
-  EXPECT_EQ(ComSetDevName(16, dev), -1);
-  EXPECT_EQ(ComSetDevName(0xFFFFFFFFu, dev), -1);
-  EXPECT_EQ(ComSetDevName(4, dev), 0);
-  EXPECT_FALSE(ComOpen(4, 19200, 8, 'o', 1));
-  EXPECT_EQ(RsIo[4].ComRefCnt, 0);
-  // out of the table, unopenable, never opened (hCom 0 would be stdin)
+  EXPECT_EQ(ComSetDevName(0, n63.data()) + ComSetDevName(4, dev), 0);
+  EXPECT_EQ(ComSetDevName(0, n64.data()) + ComSetDevName(16, dev), -2);
+  EXPECT_EQ(std::string(RsIo[0].DevName), n63);
   BYTE b = 0;
-  for (int com : {-1, 16, 0x10000, 4, 7}) {
-    SCOPED_TRACE(com);
+  for (int com : {-1, 16, 0x10000, 4, 7}) {  // hCom 0 of a never opened port would be stdin
     if (com != 7) {
-      EXPECT_FALSE(ComOpen(com, 19200, 8, 'o', 1));
+      EXPECT_FALSE(ComOpen(com, 19200, 8, 'o', 1)) << com;
     }
     EXPECT_EQ(ComIsInit(com) + !ComClose(com) + ComTxC(com, 1) + ComRxC(com, &b) +
                   ComWaitC(com, &b, 0) + ComRxBlock(com, &b, 1) + ComCInQ(com) +
-                  ComSetTimeOut(com, 100),
-              0);
-    ComClr(com);
-    ComTxBreak(com, 1);
+                  ComSetTimeOut(com, 100) + RsIo[4].ComRefCnt,
+              0)
+        << com;
   }
-  // the default name is built and printed once
   testing::internal::CaptureStdout();
-  const BOOL first = ComOpen(3, 19200, 8, 'o', 1);
+  ComOpen(3, 19200, 8, 'o', 1);
   ComClose(3);
-  const BOOL second = ComOpen(3, 19200, 8, 'o', 1);
+  ComOpen(3, 19200, 8, 'o', 1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "ComDev: =/dev/ttyS3\n");
-  EXPECT_STREQ(RsIo[3].DevName, "/dev/ttyS3");
-  EXPECT_EQ(first, second);
-}
-
-TEST(ComPorts, SettingsTable) {
   const struct {
     int baud, bits, parity, stop;
     speed_t speed;
-    tcflag_t flags;  // size, parity and stop bits as applied (of the arguments the low bytes count)
+    tcflag_t flags;
   } rows[] = {{1200, 8, 'N', 1, B1200, CS8},
               {1800, 8, 'N', 1, B1800, CS8},
               {2400, 8, 'N', 1, B2400, CS8},
@@ -80,159 +66,86 @@ TEST(ComPorts, SettingsTable) {
               {300, 0x107, 0x145, 0x102, B19200, CS7 | PARENB | CSTOPB},
               {0, 6, 'x', 0, B19200, CS8}};
   for (const auto &r : rows) {
-    SCOPED_TRACE(r.baud);
     PtyPort port(1);
     ASSERT_TRUE(ComOpen(1, r.baud, r.bits, r.parity, r.stop));
     const termios t = Slave(port);
-    EXPECT_EQ(cfgetospeed(&t), r.speed);
-    EXPECT_EQ(cfgetispeed(&t), r.speed);
-    // a pty forces 8 bits without parity: size and parity as the layer applied them
-    EXPECT_EQ(RsIo[1].TIo.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB), r.flags);
-    EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL | CRTSCTS | HUPCL | CSTOPB),
-              (CREAD | CLOCAL | (r.flags & CSTOPB)));
+    EXPECT_EQ(cfgetospeed(&t) * 10 + (cfgetispeed(&t) == r.speed), r.speed * 10 + 1) << r.baud;
+    EXPECT_EQ(RsIo[1].TIo.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB), r.flags) << r.baud;
+    EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL | CRTSCTS | HUPCL), tcflag_t(CREAD | CLOCAL));
     EXPECT_EQ(t.c_iflag | t.c_oflag | t.c_lflag, tcflag_t(0));
-    EXPECT_EQ(t.c_cc[VMIN] * 1000 + t.c_cc[VTIME], 5);
-    EXPECT_EQ(RsIo[1].Timeout, 500);
+    EXPECT_EQ(t.c_cc[VMIN] * 1000 + t.c_cc[VTIME] + RsIo[1].Timeout, 505);
     ComClose(1);
   }
 }
 
-TEST(ComPorts, SharedPortCountsUsersAndRestoresAtLastClose) {
+TEST(ComPorts, SharedPortRestoredAtLastClose) {
   PtyPort port(2), other(5);
   termios t = Slave(port);
   t.c_cc[VTIME] = 7;
-  t.c_lflag = ICANON | ECHO;
-  cfsetospeed(&t, B2400);
+  t.c_lflag = ICANON;
   Slave(port, &t);
   ASSERT_TRUE(ComOpen(2, 9600, 8, 'o', 1));
-  ASSERT_TRUE(ComOpen(2, 57600, 7, 'E', 2));  // a second opener only counts
-  EXPECT_EQ(RsIo[2].ComRefCnt, 2);
+  ASSERT_TRUE(ComOpen(2, 57600, 7, 'E', 2));
   EXPECT_EQ(cfgetospeed(&RsIo[2].TIo), speed_t(B9600));
   EXPECT_TRUE(ComClose(2));
-  EXPECT_TRUE(ComIsInit(2));
-  EXPECT_EQ(Slave(port).c_cc[VTIME], 5);
+  EXPECT_EQ(ComIsInit(2) * 10 + Slave(port).c_cc[VTIME], 15);
   EXPECT_TRUE(ComClose(2));
-  EXPECT_FALSE(ComIsInit(2));
-  t = Slave(port);  // the settings found at open are back
-  EXPECT_EQ(t.c_cc[VTIME], 7);
-  EXPECT_EQ(t.c_lflag & (ICANON | ECHO), tcflag_t(ICANON | ECHO));
-  EXPECT_EQ(cfgetospeed(&t), speed_t(B2400));
+  t = Slave(port);
+  EXPECT_EQ(t.c_cc[VTIME] * 1000 + (t.c_lflag & ICANON) + ComIsInit(2), 7000 + ICANON);
   EXPECT_TRUE(ComClose(2));
   EXPECT_EQ(RsIo[2].ComRefCnt, 0);
   EXPECT_LT(RsIo[2].hCom, 0);
-  EXPECT_STREQ(RsIo[2].DevName, port.pty.slave_name().c_str());
-  // ComCloseAll closes every open port, shared ones included
   for (int com : {2, 2, 5}) ASSERT_TRUE(ComOpen(com, 19200, 8, 'o', 1));
   ComCloseAll();
-  for (int com : {2, 5}) EXPECT_EQ(ComIsInit(com) + RsIo[com].ComRefCnt, 0);
-  EXPECT_LT(RsIo[2].hCom, 0);
+  EXPECT_EQ(ComIsInit(2) + RsIo[2].ComRefCnt + ComIsInit(5) + (RsIo[2].hCom >= 0), 0);
 }
 
-TEST(ComPorts, TransmitReceiveLookAheadAndFlush) {
+TEST(ComPorts, TransmitReceiveAndTimeOuts) {
   PtyPort port(0);
   ASSERT_TRUE(ComOpen(0, 19200, 8, 'o', 1));
   RS232 &p = RsIo[0];
-  BYTE b = 0;
+  BYTE b = 0, buf[8] = {};
   for (int c : {0x141, 0x10, -1}) EXPECT_TRUE(ComTxC(0, c));
   EXPECT_EQ(hex(s7sim::read_until_quiet(port.master(), 100)), "41 10 FF");
-
+  // one read fetches a burst; a peeked byte is held and comes first; ComClr drops the
+  // look-ahead, the buffer and what waits in the device
   Send(port, {'A', 'B', 'C'});
-  ASSERT_TRUE(ComRxC(0, &b));
-  EXPECT_EQ(b, 'A');
-  EXPECT_EQ(p.RxIn * 10 + p.RxOut, 31);  // one read fetched the burst
-  EXPECT_TRUE(ComCInQ(0));
-  EXPECT_FALSE(p.bUnget);
-  ASSERT_TRUE(ComWaitC(0, &b, 9));
-  ASSERT_TRUE(ComRxC(0, &b));
-  EXPECT_EQ(b, 'C');
-  EXPECT_EQ(p.RxIn + p.RxOut, 0);
-  // a peeked byte is held and comes first
-  EXPECT_FALSE(ComCInQ(0));
-  Send(port, {'X', 'Y'});
-  EXPECT_TRUE(ComCInQ(0));
-  EXPECT_TRUE(ComCInQ(0));
-  EXPECT_EQ(p.bUnget * 256 + p.UngetC, 256 + 'X');
-  ASSERT_TRUE(ComWaitC(0, &b, 0));
-  EXPECT_EQ(b, 'X');
-  ASSERT_TRUE(ComRxC(0, &b));
-  EXPECT_EQ(b, 'Y');
-  // ComClr drops the look-ahead, the buffer and what waits in the device
-  Send(port, {'1', '2', '3'});
-  ASSERT_TRUE(ComRxC(0, &b));
-  Send(port, {'4'});
+  EXPECT_TRUE(ComRxC(0, &b) && b == 'A' && ComCInQ(0) && ComWaitC(0, &b, 9) && b == 'B');
+  EXPECT_TRUE(ComRxC(0, &b) && b == 'C' && !ComCInQ(0));
+  Send(port, {'X', 'Y', 'Z'});
+  EXPECT_TRUE(ComCInQ(0) && ComCInQ(0) && ComWaitC(0, &b, 0) && b == 'X' && ComRxC(0, &b) &&
+              b == 'Y');
   ASSERT_TRUE(ComCInQ(0));
   ComClr(0);
-  EXPECT_EQ(p.bUnget + p.RxIn + p.RxOut, 0);
   Send(port, {'5'});
   ComClr(0);
-  EXPECT_FALSE(ComCInQ(0));
-
-  BYTE buf[8] = {};
+  EXPECT_EQ(p.bUnget + p.RxIn + p.RxOut + ComCInQ(0), 0);
   Send(port, {1, 2, 3, 4, 5});
-  EXPECT_EQ(ComRxBlock(0, buf, 3), 3);
-  EXPECT_EQ(ComRxBlock(0, buf, 0), 0);
-  const auto t0 = Clock::now();
-  EXPECT_EQ(ComRxBlock(0, buf, 5), 2);  // stops at the first missing byte
+  EXPECT_EQ(ComRxBlock(0, buf, 3) * 10 + ComRxBlock(0, buf, 0), 30);
+  auto t0 = Clock::now();
+  EXPECT_EQ(ComRxBlock(0, buf, 5), 2);
   EXPECT_EQ(hex(Bytes(buf, buf + 2)), "04 05");
   EXPECT_NEAR(Since(t0), 0.5, 0.25);  // 9 ticks are one read of 0.5 s
-}
-
-TEST(ComPorts, TimeOutsAndReadAttempts) {
-  PtyPort port(0);
-  ASSERT_TRUE(ComOpen(0, 19200, 8, 'o', 1));
-  EXPECT_EQ(ComSetTimeOut(0, 250), 500);
-  EXPECT_EQ(RsIo[0].Timeout, 250);
-  EXPECT_EQ(Slave(port).c_cc[VTIME], 2);
-  EXPECT_EQ(ComSetTimeOut(0, 30000), 200);  // read back from the device
-  EXPECT_EQ(RsIo[0].Timeout, 25500);        // limited to what VTIME holds
-  EXPECT_EQ(Slave(port).c_cc[VTIME], 255);
-  // ComWaitC: Time * 55 / Timeout read attempts, at least one; a Timeout of 0
-  // (reads return at once) makes exactly one attempt
-  const struct {
-    int timeout, forced, ticks;
-    double seconds;
-  } rows[] = {{300, 300, 0, 0.3}, {300, 300, 11, 0.6}, {300, 0, 140, 0.3}, {0, 0, 140, 0.0}};
-  BYTE b;
-  for (const auto &r : rows) {
-    SCOPED_TRACE(r.ticks + r.forced);
-    ComSetTimeOut(0, r.timeout);
-    RsIo[0].Timeout = r.forced;
-    const auto t0 = Clock::now();
-    EXPECT_FALSE(ComWaitC(0, &b, r.ticks));
-    EXPECT_NEAR(Since(t0), r.seconds, 0.14);
-  }
-  // a byte that arrives during the wait ends it at once
-  ComSetTimeOut(0, 500);
-  std::thread late([&] {
-    usleep(700000);
-    Send(port, {0x55});
-  });
-  const auto t0 = Clock::now();
-  EXPECT_TRUE(ComWaitC(0, &b, 40));
-  EXPECT_EQ(b, 0x55);
-  EXPECT_LT(Since(t0), 1.2);
-  late.join();
-  // a device that is not a terminal: the stored time-out, device left alone
-  char dev[] = "/dev/null";
+  EXPECT_EQ(ComSetTimeOut(0, 250) * 10 + Slave(port).c_cc[VTIME], 5002);
+  EXPECT_EQ(ComSetTimeOut(0, 30000), 200);
+  EXPECT_EQ(RsIo[0].Timeout + Slave(port).c_cc[VTIME], 25755);
+  char dev[] = "/dev/null";  // not a terminal: the stored time-out, device left alone
   ASSERT_EQ(ComSetDevName(6, dev), 0);
   ASSERT_TRUE(ComOpen(6, 19200, 8, 'o', 1));
-  EXPECT_EQ(ComSetTimeOut(6, 0), 500);
-  EXPECT_EQ(RsIo[6].Timeout, 500);
-}
-
-TEST(ComPorts, DelaysInMillisecondsAndTicks) {
-  const struct {
-    void (*call)(int);
-    int arg;
-    double seconds;
-  } rows[] = {{[](int v) { DelayMS(v); }, 65536 + 30, 0.03},  // 16 bits
-              {[](int v) { ComDelay(v); }, 2, 0.11},
-              {[](int v) { ComDelay(v); }, -5, 0.0},
-              {[](int v) { DelayMS(v); }, 0, 0.0}};
-  for (const auto &r : rows) {
-    const auto t0 = Clock::now();
-    r.call(r.arg);
-    EXPECT_NEAR(Since(t0), r.seconds, 0.03) << r.arg;
+  EXPECT_EQ(ComSetTimeOut(6, 0) + RsIo[6].Timeout, 1000);
+  // w: ComWaitC at a time-out, a Timeout forced, ticks: Time * 55 / Timeout read attempts, at
+  // least one, exactly one at a Timeout of 0; m: DelayMS (16 bits); d: ComDelay in ticks
+  for (const auto &r : table(8,
+                             "w|300|300|0|0.3;w|300|300|11|0.6;w|300|0|140|0.3;w|0|0|140|0;"
+                             "m|65566|||0.03;d|2|||0.11;d|-5|||0;m|0|||0")) {
+    const int a = std::stoi(r[1]);
+    if (r[0] == "w") ComSetTimeOut(0, a);
+    if (r[0] == "w") RsIo[0].Timeout = std::stoi(r[2]);
+    t0 = Clock::now();
+    EXPECT_FALSE(r[0] == "w"   ? ComWaitC(0, &b, std::stoi(r[3]))
+                 : r[0] == "m" ? (DelayMS(a), 0)
+                               : (ComDelay(a), 0));
+    EXPECT_NEAR(Since(t0), std::stod(r[4]), r[0] == "w" ? 0.14 : 0.03) << r[0] << a;
   }
 }
 
