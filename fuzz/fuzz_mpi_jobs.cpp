@@ -1,5 +1,7 @@
 // Every S7 job kind on an MPI connection (the adapter's acknowledgements and
-// answer blocks from the input), with every check of fz::RunJob.
+// answer blocks from the input) or, built as fuzz_ppi, on a PPI connection
+// (status request on a fresh connection, polls, short acknowledgements and
+// answer frames), with every check of fz::RunJob.
 #include "harness.hpp"
 
 namespace {
@@ -7,7 +9,11 @@ fz::Record g;
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+#ifdef S7FUZZ_PPI
+  fz::Start([] { return bool(S7PPIInit(&g.s7, fz::kCom, fz::kPlcAdr, 0, 19200)); });
+#else
   fz::Start([] { return bool(S7InitFastBaud(&g.s7, fz::kCom, fz::kPlcAdr, 0, 38400)); });
+#endif
   return 0;
 }
 
