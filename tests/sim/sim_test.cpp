@@ -2,16 +2,15 @@
 // does wrong: each kind of violation, put on the line by hand (on a line the
 // library brought up where a row needs it), is recorded. That each injected
 // fault does its damage is shown by the fault matrix (robust/).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <thread>
 
 #include "mpi_adapter.hpp"
 #include "peer.hpp"
 #include "ppi_station.hpp"
+#include "r3964.h"
+#include "rs232.h"
 #include "s7serial.h"
 #include "testutil.hpp"
 
@@ -24,7 +23,7 @@ const std::string kInit = "01 03 02 27 00 9F 01 3C 00 90 01 14 00 00 14 02 00 7E
 
 struct Row {
   bool ppi, up;      // up: the library has brought the line up and read once
-  char how;          // MPI: B framed block after STX/DLE, S raw bytes after STX/DLE; R raw bytes
+  char how;          // MPI: B a 3964R block, S raw bytes after STX/DLE; R raw bytes
   std::string line;  // hex
   const char *violation;
 };
@@ -78,26 +77,22 @@ TEST(Simulators, EachKindOfViolationIsRecorded) {
       ASSERT_TRUE(S7RdDBB(&s7, r.ppi ? 1 : 10, 0, 2, buf));
       ASSERT_TRUE(violations().empty()) << violations()[0];
     }
-    const int fd = open(port.pty.slave_name().c_str(), O_RDWR | O_NOCTTY);
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    tcsetattr(fd, TCSANOW, &t);
+    ASSERT_TRUE(ComSetDevName(1, port.pty.slave_name().c_str()) == 0 &&
+                ComOpen(1, 38400, 8, 'o', 1));
     s7test::Bytes out = s7test::unhex(r.line);
-    if (r.how != 'R') {
-      uint8_t b = 0;
-      s7sim::write_all(fd, s7test::Bytes{s7sim::kStx});
-      EXPECT_TRUE(s7sim::read_byte(fd, b, 2000) && b == s7sim::kDle);
-      if (r.how == 'B') out = s7sim::frame_3964r(out);
-    }
-    s7sim::write_all(fd, out);
+    BYTE b = 0;
+    EXPECT_TRUE(r.how != 'B' || Tx3964RBlock(1, out.data(), static_cast<int>(out.size())));
+    EXPECT_TRUE(r.how != 'S' ||
+                (ComTxC(1, s7sim::kStx) && ComWaitC(1, &b, 36) && b == s7sim::kDle));
+    if (r.how != 'B')
+      for (uint8_t c : out) ComTxC(1, c);
     bool seen = false;
     for (int i = 0; i < 200 && !seen; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       for (const std::string &v : violations()) seen = seen || v.find(r.violation) != v.npos;
     }
     EXPECT_TRUE(seen) << (violations().empty() ? "none" : violations()[0]);
-    close(fd);
+    ComClose(1);
     if (r.up) S7Exit(&s7);
   }
 }
