@@ -5,14 +5,14 @@
 #include "harness.hpp"
 
 namespace {
-fz::Record g;
+S7I g;
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 #ifdef S7FUZZ_PPI
-  fz::Start([] { return bool(S7PPIInit(&g.s7, fz::kCom, fz::kPlcAdr, 0, 19200)); });
+  fz::Start([] { return bool(S7PPIInit(&g, fz::kCom, fz::kPlcAdr, 0, 19200)); });
 #else
-  fz::Start([] { return bool(S7InitFastBaud(&g.s7, fz::kCom, fz::kPlcAdr, 0, 38400)); });
+  fz::Start([] { return bool(S7InitFastBaud(&g, fz::kCom, fz::kPlcAdr, 0, 38400)); });
 #endif
   return 0;
 }

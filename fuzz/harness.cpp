@@ -90,9 +90,7 @@ static CONTOMPI ExpectedConnect(const S7I &s7) {
   return c;
 }
 
-void Prepare(Record &g, const std::vector<uint8_t> &h) {
-  S7I &s7 = g.s7;
-  std::memset(g.guard, 0x5A, sizeof g.guard);
+void Prepare(S7I &s7, const std::vector<uint8_t> &h) {
   InitS7I(&s7);
   s7.ConToMPI = ExpectedConnect(s7);
   s7.Err = 0;
@@ -103,9 +101,7 @@ void Prepare(Record &g, const std::vector<uint8_t> &h) {
   if (up && !s7.SPSTyp) tx[0] = 0x00, tx[1] = 0x0C, tx[2] = h[4], tx[3] = kPlcAdr + 1, tx[5] = h[5];
 }
 
-void CheckRecord(const Record &g) {
-  const S7I &s = g.s7;
-  for (uint8_t b : g.guard) Check(b == 0x5A, "record guard written");
+void CheckRecord(const S7I &s) {
   const CONTOMPI want = ExpectedConnect(s);
   Check(std::memcmp(&want, &s.ConToMPI, sizeof want) == 0 && std::memcmp(s.CmdRd, _CmdRd, 5) == 0 &&
             std::memcmp(s.CmdWr, _CmdWr, 5) == 0,
@@ -117,8 +113,7 @@ void CheckRecord(const Record &g) {
   Check(!s.Status || CStat[kCom].Status, "record connected on a port that is down");
 }
 
-void RunJob(Record &g, const std::vector<uint8_t> &h) {
-  S7I &s7 = g.s7;
+void RunJob(S7I &s7, const std::vector<uint8_t> &h) {
   Job j = static_cast<Job>(h[0] % kJobs);
   if (s7.SPSTyp && j == Members) j = CPUInfo;  // no adapter on PPI
   const JobDef &d = kJobDefs[j];
@@ -130,7 +125,7 @@ void RunJob(Record &g, const std::vector<uint8_t> &h) {
   buf.Mark();
   const int r = CallJob(j, &s7, h[7], h[3], anz, p);
   const size_t last = buf.Changed("caller buffer guard written");
-  CheckRecord(g);
+  CheckRecord(s7);
   const LONG err = s7.Err;  // 0 before the call
   Check(!IsWrite(j) || last == 0, "a write changed the caller's buffer", j);
   if (j == DBLen)
