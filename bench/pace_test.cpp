@@ -17,14 +17,9 @@ namespace {
 
 using namespace std::chrono;
 
-// The clock: eleven bits a character.
-TEST(LineTiming, CharacterTime) {
-  for (auto [baud, ns] : {std::pair{9600, 1145833}, {19200, 572917}, {115200, 95486}, {0, 0}})
-    EXPECT_EQ(s7sim::LineTiming({baud}).char_time(), nanoseconds(ns)) << baud;
-}
-
-// A job takes its characters' line time plus the device's turnarounds (MPI:
-// seven of 4 ms) and the PC's pauses (PPI: 5 ms before the poll).
+// A job takes its characters' line time (eleven bits each) plus the device's
+// turnarounds (MPI: seven of 4 ms) and the PC's pauses (PPI: 5 ms before the
+// poll).
 TEST(PacedJobs, JobTakesItsCharactersOnTheWirePlusTurnaroundsAndPauses) {
   for (bool ppi : {false, true}) {
     const int baud = ppi ? 19200 : 38400, anz = ppi ? 90 : 222;

@@ -51,8 +51,7 @@ struct Rig {
     plc.add_db(1, 1024);
     plc.set_cpu_text("CPU 224 6ES7 214");
     Scramble(1);
-    std::string name = pty.slave_name();
-    EXPECT_EQ(ComSetDevName(kCom, name.data()), 0);
+    EXPECT_EQ(ComSetDevName(kCom, pty.slave_name().c_str()), 0);
     if (ppi) {
       station = std::make_unique<s7sim::PpiStation>(pty.master(), 2, plc);
       station->start();
@@ -117,28 +116,17 @@ std::string Rig::Run(Job j, uint32_t seed, Expect ex, bool *success) {
       std::reverse(b.begin() + i, b.begin() + i + unit);
     return b;
   };
-  switch (j < DBLen ? j & ~1 : j) {
-    case RdTimers:
-    case RdCounters:
-      for (int i = 0; i < anz; ++i) {
-        const DWORD v =
-            j < RdCounters ? TimerMs(plc.timer(start + i)) : Bcd(plc.counter(start + i));
-        plc_view.insert(plc_view.end(), reinterpret_cast<const uint8_t *>(&v),
-                        reinterpret_cast<const uint8_t *>(&v) + unit);
-      }
-      break;
-    case RdBit:
-      plc_view = {
-          static_cast<uint8_t>(plc.read_bytes(s7sim::Area::Flags, 0, start, 1)[0] >> db & 1)};
-      break;
-    case RdDWords:
-      plc_view = to_host(plc.read_bytes(s7sim::Area::Flags, 0, start, n));
-      break;
-    case RdBytes:
-    case RdWords:
-    case RdReals:
-      plc_view = to_host(plc.read_bytes(s7sim::Area::DB, db, start * (j < RdDWords ? unit : 1), n));
+  const int kind = j < DBLen ? j & ~1 : j;  // a write's kind: the read of the same data
+  const bool flags = kind == RdBit || kind == RdDWords;
+  for (int i = 0; i < anz && (kind == RdTimers || kind == RdCounters); ++i) {
+    const DWORD v = j < RdCounters ? TimerMs(plc.timer(start + i)) : Bcd(plc.counter(start + i));
+    plc_view.insert(plc_view.end(), reinterpret_cast<const uint8_t *>(&v),
+                    reinterpret_cast<const uint8_t *>(&v) + unit);
   }
+  if (kind < RdTimers)
+    plc_view = to_host(plc.read_bytes(flags ? s7sim::Area::Flags : s7sim::Area::DB, flags ? 0 : db,
+                                      start * (kind == RdWords ? 2 : 1), n));
+  if (kind == RdBit) plc_view[0] = plc_view[0] >> db & 1;
   if (ok && !plc_view.empty() && std::memcmp(plc_view.data(), p, n) != 0)
     return "data differ from the PLC's";
   if (IsWrite(j) && !untouched) return "a write changed the caller's buffer";
