@@ -34,9 +34,8 @@ inline bool Succeeded(Job j, int r) {
                                                                                     : r == 1;
 }
 inline DWORD Bcd(uint16_t w) { return ((w >> 8) & 0xF) * 100 + ((w >> 4) & 0xF) * 10 + (w & 0xF); }
-inline DWORD TimerMs(uint16_t w) {
-  return Bcd(w) * (w >> 12 == 0 ? 10 : w >> 12 == 1 ? 100 : w >> 12 == 2 ? 1000 : 10000);
-}
+inline constexpr DWORD kTimeBase[] = {10, 100, 1000, 10000};  // ms
+inline DWORD TimerMs(uint16_t w) { return Bcd(w) * kTimeBase[w >> 12 & 3]; }
 
 // Write data of the kind that survive the trip exactly (timers a time base can hold, counters
 // up to 999, finite reals, bits 0 or 1).
@@ -44,14 +43,10 @@ inline void Fill(Job j, uint8_t *p, int anz, uint32_t seed) {
   std::mt19937 rng(seed);
   const size_t e = kJobDefs[j].elem;
   for (int i = 0; i < anz; ++i) {
-    const uint32_t v = rng(), n = v / 4 % 1000;
-    const DWORD ms = TimerMs(
-        static_cast<uint16_t>((v % 4) << 12 | (n / 100) << 8 | (n / 10 % 10) << 4 | n % 10));
+    const uint32_t v = rng(), n = v / 4 % 1000, ms = n * kTimeBase[v % 4];
     const WORD c = static_cast<WORD>(n);
-    const void *from = j == WrTimers     ? static_cast<const void *>(&ms)
-                       : j == WrCounters ? static_cast<const void *>(&c)
-                                         : &v;
-    std::memcpy(p + e * i, from, e);
+    const void *from[] = {&v, &ms, &c};
+    std::memcpy(p + e * i, from[j == WrTimers ? 1 : j == WrCounters ? 2 : 0], e);
     if (j == WrReals) p[4 * i + 3] &= 0x3F;
   }
   if (j == WrBit) p[0] &= 1;
