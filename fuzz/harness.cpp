@@ -43,8 +43,7 @@ void Drain() {
 
 void Start(bool (*open)()) {
   g_pty = std::make_unique<s7sim::Pty>();
-  std::string name = g_pty->slave_name();
-  if (ComSetDevName(kCom, name.data()) != 0 || !open()) Fail("port not opened");
+  if (ComSetDevName(kCom, g_pty->slave_name().c_str()) != 0 || !open()) Fail("port not opened");
   ComSetTimeOut(kCom, 0);
   fcntl(g_pty->master(), F_SETFL, fcntl(g_pty->master(), F_GETFL) | O_NONBLOCK);
 }
