@@ -16,20 +16,10 @@
 namespace {
 
 using namespace std::chrono;
-using s7sim::LineTiming;
-using Clock = LineTiming::Clock;
-constexpr auto kMs = milliseconds(1);
 
-double ms(Clock::duration d) { return duration<double, std::milli>(d).count(); }
-
-// The clock: eleven bits a character.
-TEST(LineTiming, CharacterTime) {
-  for (auto [baud, ns] : {std::pair{9600, 1145833}, {19200, 572917}, {115200, 95486}, {0, 0}})
-    EXPECT_EQ(LineTiming({baud}).char_time(), nanoseconds(ns)) << baud;
-}
-
-// A job takes its characters' line time plus the device's turnarounds (MPI:
-// seven of 4 ms) and the PC's pauses (PPI: 5 ms before the poll).
+// A job takes its characters' line time (eleven bits each) plus the device's
+// turnarounds (MPI: seven of 4 ms) and the PC's pauses (PPI: 5 ms before the
+// poll).
 TEST(PacedJobs, JobTakesItsCharactersOnTheWirePlusTurnaroundsAndPauses) {
   for (bool ppi : {false, true}) {
     const int baud = ppi ? 19200 : 38400, anz = ppi ? 90 : 222;
@@ -39,7 +29,7 @@ TEST(PacedJobs, JobTakesItsCharactersOnTheWirePlusTurnaroundsAndPauses) {
     std::vector<uint8_t> v(1024);
     for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<uint8_t>(i * 5 + 1);
     plc.write_bytes(s7sim::Area::DB, 1, 0, v);
-    std::optional<s7sim::MpiAdapter> adapter;
+    std::optional<s7sim::MpiAdapter> adapter;  // S7-200 memory limits the PLC's jobs
     std::optional<s7sim::PpiStation> station;
     if (ppi) {
       station.emplace(pty.master(), 2, plc);
@@ -58,14 +48,14 @@ TEST(PacedJobs, JobTakesItsCharactersOnTheWirePlusTurnaroundsAndPauses) {
     std::vector<uint8_t> buf(anz);
     ASSERT_TRUE(S7RdDBB(&s7, 1, 0, 2, buf.data()));  // bring-up, connect
     auto chars = [&] {
-      if (ppi) return station->counts().rx_chars + station->counts().tx_chars;
-      return static_cast<long>(adapter->chars_from_pc() + adapter->chars_to_pc());
+      return ppi ? station->counts().rx_chars + station->counts().tx_chars
+                 : static_cast<long>(adapter->chars_from_pc() + adapter->chars_to_pc());
     };
     const long c0 = chars();
-    const auto t0 = Clock::now();
+    const auto t0 = steady_clock::now();
     ASSERT_TRUE(S7RdDBB(&s7, 1, 0, anz, buf.data()));
-    const double took = ms(Clock::now() - t0);
-    std::this_thread::sleep_for(20 * kMs);
+    const double took = duration<double, std::milli>(steady_clock::now() - t0).count();
+    std::this_thread::sleep_for(milliseconds(20));
     EXPECT_EQ(buf, plc.read_bytes(s7sim::Area::DB, 1, 0, anz));
     EXPECT_GT(chars() - c0, anz + 60);
     const double expect = (chars() - c0) * 11.0e3 / baud + (ppi ? 5.0 : 7 * 4.0);

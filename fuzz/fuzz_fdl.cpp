@@ -34,8 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fz::Check(job.Changed("job buffer guard written") == 0, "send changed the caller's data");
   const size_t last = du.Changed("data unit overrun");
   fz::Check(r == 0 || r == 1 || (r >= 7 && r <= 258), "answer result", r);
-  fz::Check(r != 0 || last == 0, "nothing taken but data copied", static_cast<long>(last));
-  fz::Check(r != 1 || last <= 1, "short acknowledgement copied more", static_cast<long>(last));
-  fz::Check(r <= 6 || last <= static_cast<size_t>(r - 6), "copied past the data unit", r);
+  fz::Check(last <= static_cast<size_t>(r <= 1 ? r : r - 6), "copied past the data unit", r,
+            static_cast<long>(last));
   return 0;
 }

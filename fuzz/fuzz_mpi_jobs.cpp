@@ -1,13 +1,19 @@
 // Every S7 job kind on an MPI connection (the adapter's acknowledgements and
-// answer blocks from the input), with every check of fz::RunJob.
+// answer blocks from the input) or, built as fuzz_ppi, on a PPI connection
+// (status request on a fresh connection, polls, short acknowledgements and
+// answer frames), with every check of fz::RunJob.
 #include "harness.hpp"
 
 namespace {
-fz::Record g;
+S7I g;
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fz::Start([] { return bool(S7InitFastBaud(&g.s7, fz::kCom, fz::kPlcAdr, 0, 38400)); });
+#ifdef S7FUZZ_PPI
+  fz::Start([] { return bool(S7PPIInit(&g, fz::kCom, fz::kPlcAdr, 0, 19200)); });
+#else
+  fz::Start([] { return bool(S7InitFastBaud(&g, fz::kCom, fz::kPlcAdr, 0, 38400)); });
+#endif
   return 0;
 }
 

@@ -48,12 +48,8 @@ struct Guarded {
 // asks (connected, or port and record down), one job of any kind run and
 // every check made on its results, Err, statuses and the caller's buffer.
 inline constexpr size_t kJobHead = 8;
-struct Record {  // the connection record with a guard behind it
-  S7I s7;
-  uint8_t guard[64];
-};
-void Prepare(Record &g, const std::vector<uint8_t> &head);
-void CheckRecord(const Record &g);  // the guard, the fields behind Rx, Err and statuses
-void RunJob(Record &g, const std::vector<uint8_t> &head);
+void Prepare(S7I &s7, const std::vector<uint8_t> &head);
+void CheckRecord(const S7I &s7);  // the fields behind Rx, Err and statuses
+void RunJob(S7I &s7, const std::vector<uint8_t> &head);
 
 }  // namespace fz
