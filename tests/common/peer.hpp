@@ -105,8 +105,8 @@ std::string plain(const Bytes &bytes);
 //   wMS      wait MS                          gN    take N bytes
 Script play(const std::string &steps);
 
-// A packed table of n rows: rows end with ';', fields are separated by '|'.
-std::vector<std::vector<std::string>> table(size_t n, const std::string &packed);
+// A table's rows, one string each with its fields separated by '|'.
+std::vector<std::vector<std::string>> table(const std::vector<std::string> &rows);
 
 // Problems as one text for assertion messages.
 std::string joined(const std::vector<std::string> &problems);

@@ -59,14 +59,25 @@ class Mpi : public ::testing::Test {
 
 TEST_F(Mpi, AdapterBringUpAndShutDown) {
   // 'E' or 'e' in byte 3 brings the four TS blocks, any other byte none
-  for (const auto &r : table(9,
-                             "r t=0102034605 s300|1;r t=010203 s300|1;r t=07 s300|1;r15 r15 "
-                             "r15 <15|0;r >55|0;r t= s300|0;r t=0001 >55|0;r t=0001 t= s300|0;"
-                             "r t=01020345 r=010802 t=00 r=010402 t=00 r=010C02 >55 s300|0")) {
+  for (const auto &r : table({
+           "r t=0102034605 s300|1",
+           "r t=010203 s300|1",
+           "r t=07 s300|1",
+           "r15 r15 r15 <15|0",
+           "r >55|0",
+           "r t= s300|0",
+           "r t=0001 >55|0",
+           "r t=0001 t= s300|0",
+           "r t=01020345 r=010802 t=00 r=010402 t=00 r=010C02 >55 s300|0",
+       })) {
     exchange(port.master(), play(r[0]),
              [&] { EXPECT_EQ(InitKabel(0, 0) != 0, r[1] == "1") << r[0]; });
   }
-  for (const auto &r : table(3, "0|s300|1;1|r=010402 t=00|1;1|r >55|0")) {
+  for (const auto &r : table({
+           "0|s300|1",
+           "1|r=010402 t=00|1",
+           "1|r >55|0",
+       })) {
     CStat[0].Status = std::stoi(r[0]);
     exchange(port.master(), play(r[1]), [&] { EXPECT_EQ(ExitKabel(0) != 0, r[2] == "1") << r[1]; });
     EXPECT_EQ(CStat[0].Status, std::stoi(r[0]));
@@ -74,7 +85,13 @@ TEST_F(Mpi, AdapterBringUpAndShutDown) {
   BYTE block[2] = {0xAB, 0x10};
   exchange(port.master(), play("r=AB10 t="), [&] { EXPECT_FALSE(TxTS(0, block, 2)); });
   int com = 0;  // bus-speed selector, own address: the speed code
-  for (const auto &r : table(5, "0|00|02;1|7E|01;2|05|04;3|00|02;1000|01|02")) {
+  for (const auto &r : table({
+           "0|00|02",
+           "1|7E|01",
+           "2|05|04",
+           "3|00|02",
+           "1000|01|02",
+       })) {
     PtyPort other(++com);
     S7 rec{};
     ASSERT_TRUE(
@@ -91,16 +108,22 @@ TEST_F(Mpi, AnswersAreJudgedByTheJobSent) {
   // Err; user data: no error-class bytes, the code right after the parameters; the answer's
   // own Code does not decide; 296 data bytes fill Rx
   const std::string data = "FF040030112233445566", rd = "3203000000000002000A00000401";
-  const auto rows =
-      table(14,
-            "1|3203000000000002000100000501FF|-1|0|0;1|32030000000000020001000005010A|-1|1|2;"
-            "1|3203000000000002000000000501|-1|-1|2;1|3203000000000002000200000501FF|-1|-1|2;"
-            "7|3207000000000004000200011208FF09|-1|0|0;7|32070000000000040002000112080A09|-1|1|2;"
-            "7|32030000000000040002000000011208FF09|-1|-1|2;1|320700000000000200010501FF|-1|-1|2;"
-            "1|3203000000000002012800000501FF" +
-                std::string(590, '0') + "|-1|0|0;1|" + rd + data + "|6|0|0;1|" + rd + data +
-                "|5|1|2;1|" + rd + "0A" + data.substr(2) + "|6|1|2;7|3203000000000002000A0401" +
-                data + "|6|0|0;1|3207000000000002000A00000401" + data + "|6|0|0");
+  const auto rows = table({
+      "1|3203000000000002000100000501FF|-1|0|0",
+      "1|32030000000000020001000005010A|-1|1|2",
+      "1|3203000000000002000000000501|-1|-1|2",
+      "1|3203000000000002000200000501FF|-1|-1|2",
+      "7|3207000000000004000200011208FF09|-1|0|0",
+      "7|32070000000000040002000112080A09|-1|1|2",
+      "7|32030000000000040002000000011208FF09|-1|-1|2",
+      "1|320700000000000200010501FF|-1|-1|2",
+      "1|3203000000000002012800000501FF" + std::string(590, '0') + "|-1|0|0",
+      "1|" + rd + data + "|6|0|0",
+      "1|" + rd + data + "|5|1|2",
+      "1|" + rd + "0A" + data.substr(2) + "|6|1|2",
+      "7|3203000000000002000A0401" + data + "|6|0|0",
+      "1|3207000000000002000A00000401" + data + "|6|0|0",
+  });
   int k = 1;
   for (const auto &r : rows) {
     SCOPED_TRACE(r[1]);
@@ -124,12 +147,18 @@ TEST_F(Mpi, FailuresAndRecovery) {
   // acknowledged as number 1
   const std::string c = "r t=000C03210000 ";
   bool was_down = false;
-  for (const auto &r :
-       table(10,
-             "r >55 s200|1|0;r15 r15 r15 <15 s200|1|0;r t=000C04210000 s200|0|0;r t=000D03210000 "
-             "s200|0|0;r t=000C032100 s200|0|0;r >55 s200|0|0;" +
-                 c + "r15 r15 r15 <15 s200|0|1;" + c + "r t=000C0321B00100 s200|0|1;" + c +
-                 "r t=000C0321B0 s200|0|1;" + c + "r t=000C0321B001 r t=000C0321B00101 s200|1|0")) {
+  for (const auto &r : table({
+           "r >55 s200|1|0",
+           "r15 r15 r15 <15 s200|1|0",
+           "r t=000C04210000 s200|0|0",
+           "r t=000D03210000 s200|0|0",
+           "r t=000C032100 s200|0|0",
+           "r >55 s200|0|0",
+           c + "r15 r15 r15 <15 s200|0|1",
+           c + "r t=000C0321B00100 s200|0|1",
+           c + "r t=000C0321B0 s200|0|1",
+           c + "r t=000C0321B001 r t=000C0321B00101 s200|1|0",
+       })) {
     exchange(port.master(), play((was_down ? kUp : "") + r[0]),
              [&] { EXPECT_FALSE(CheckStatus(&s7)) << r[0]; });
     Expect(-1, FALSE, r[1] == "0", std::stoi(r[2]));
@@ -137,10 +166,14 @@ TEST_F(Mpi, FailuresAndRecovery) {
   }
   // an acknowledgement wrong in a field the simulated adapter keeps right; a read answered
   // with 3 bytes
-  for (const auto &r : table(6,
-                             "r t=000D0321B00101|1;r t=000C0321B10101|1;r t=000C0321B00102|1;"
-                             "r t=000C0321B001|1;r t=000C032180|1;" +
-                                 Job(1, 1, "320300") + "|2")) {
+  for (const auto &r : table({
+           "r t=000D0321B00101|1",
+           "r t=000C0321B10101|1",
+           "r t=000C0321B00102|1",
+           "r t=000C0321B001|1",
+           "r t=000C032180|1",
+           Job(1, 1, "320300") + "|2",
+       })) {
     SCOPED_TRACE(r[0]);
     exchange(port.master(), play(kUp + Connect(kRequest) + r[0]), [&] {
       EXPECT_TRUE(CheckStatus(&s7));
@@ -167,13 +200,15 @@ TEST_F(Mpi, DisconnectAndClose) {
   // second record connects without a new bring-up; a disconnect answered with an
   // acknowledgement and an answer block is handled as any; the last close sends the shut-down
   const std::string dis = "r=000C210380 t=000C032180 s300";
-  for (const auto &r :
-       table(7, "0|D|s300|0|0|0;0|C|" + kReady + "|1|1|1;1|C|" +
-                    Connect("000D0005E0040080000201060100000102040100", "0522") + "|1|1|1;0|D|" +
-                    dis +
-                    "|1|1|1;0|D|r=000C210380 t=000C0321B00101 "
-                    "t=000C0321F109320300 r=000C2103B00109|1|1|2;0|E|" +
-                    dis + "|1|1|2;1|E|r=000C220580 t=000C052280 r=010402 t=00 s300|1|0|1")) {
+  for (const auto &r : table({
+           "0|D|s300|0|0|0",
+           "0|C|" + kReady + "|1|1|1",
+           "1|C|" + Connect("000D0005E0040080000201060100000102040100", "0522") + "|1|1|1",
+           "0|D|" + dis + "|1|1|1",
+           "0|D|r=000C210380 t=000C0321B00101 t=000C0321F109320300 r=000C2103B00109|1|1|2",
+           "0|E|" + dis + "|1|1|2",
+           "1|E|r=000C220580 t=000C052280 r=010402 t=00 s300|1|0|1",
+       })) {
     S7 *rec = r[0] == "1" ? &second : &s7;
     BOOL (*call)(LPS7I) = r[1] == "D" ? DisconnectMPIAdr : r[1] == "C" ? CheckStatus : S7Exit;
     exchange(port.master(), play(r[2]), [&] { EXPECT_TRUE(call(rec)) << r[2]; });
@@ -203,11 +238,18 @@ TEST(S7Init, PortUsersSettingsAndMarks) {
   // the port is opened; 49664 is no rate
   const std::map<std::string, speed_t> speed = {
       {"9600", B9600}, {"19200", B19200}, {"38400", B38400}};
-  const auto rows = table(10,
-                          "X|1|2|0|19200|1|0|1|19200|O;X|1|3|0|19200|1|0|2|19200|O;F|1|4|0|19200|"
-                          "7|0|3|19200|O;P|1|5|0|19200|0|0|4|19200|O;F|2|2|256|38400|0|0|1|38400"
-                          "|O;P|65552|2|0|9600|0|-4|0||;P|0|2|0|38400|0|-2|0||;P|0|2|0|206209|0"
-                          "|-2|0||;P|0|2|0|206208|0|0|1|9600|E;I|4|65538|0|115200|0|0|1|19200|O");
+  const auto rows = table({
+      "X|1|2|0|19200|1|0|1|19200|O",
+      "X|1|3|0|19200|1|0|2|19200|O",
+      "F|1|4|0|19200|7|0|3|19200|O",
+      "P|1|5|0|19200|0|0|4|19200|O",
+      "F|2|2|256|38400|0|0|1|38400|O",
+      "P|65552|2|0|9600|0|-4|0||",
+      "P|0|2|0|38400|0|-2|0||",
+      "P|0|2|0|206209|0|-2|0||",
+      "P|0|2|0|206208|0|0|1|9600|E",
+      "I|4|65538|0|115200|0|0|1|19200|O",
+  });
   std::vector<S7> recs(rows.size());
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto &r = rows[i];
@@ -278,11 +320,16 @@ TEST(Ppi, StatusRequestAndJobsOnTheLine) {
   EXPECT_GE(Ms(called, p.at[3]), 12.0);
   EXPECT_GE(Ms(p.at[2], p.at[3]), Ms(called, p.at[2]) < 8.0 ? 2.0 : 0.0);
   // any FC will do; other answers leave Err -1 and the record down, the port as it was
-  for (const auto &r : table(8,
-                             "100002202216|1;100502000716|0;100003000316|0;E5|0;100002000316|0;"
-                             "DC0000|0;" +
-                                 plain(sd2(0, 2, 0x08, {0x01})) + "|0;" +
-                                 plain(sd2(0, 2, 0x08, Bytes(252, 0x5A))) + "|0")) {
+  for (const auto &r : table({
+           "100002202216|1",
+           "100502000716|0",
+           "100003000316|0",
+           "E5|0",
+           "100002000316|0",
+           "DC0000|0",
+           plain(sd2(0, 2, 0x08, {0x01})) + "|0",
+           plain(sd2(0, 2, 0x08, Bytes(252, 0x5A))) + "|0",
+       })) {
     s7.Status = TRUE;
     CStat[0].Status = 1;
     exchange(port.master(), play("g9 >" + r[0]),

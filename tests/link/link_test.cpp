@@ -38,10 +38,13 @@ TEST_F(Link, FramesSentAndSummed) {
                  GetFCS(nullptr, 3)}),
             "4B 02 01 00 00 00");
   // DA | SA | FC | data | Len | the line (empty: refused, nothing sent)
-  for (const auto &r : table(5,
-                             "102|300|17C|AABB|0|1002007C7E16;FF|2|49|AA|-1|10FF02494A16;2|0|7C|"
-                             "1122|2|6805056802007C1122B116;2|0|7C|" +
-                                 std::string(506, '5') + "|253|;2|0|7C||5|")) {
+  for (const auto &r : table({
+           "102|300|17C|AABB|0|1002007C7E16",
+           "FF|2|49|AA|-1|10FF02494A16",
+           "2|0|7C|1122|2|6805056802007C1122B116",
+           "2|0|7C|" + std::string(506, '5') + "|253|",
+           "2|0|7C||5|",
+       })) {
     Bytes d = unhex(r[3]);
     EXPECT_EQ(
         TxProfiBlock(0, std::stoi(r[0], nullptr, 16), std::stoi(r[1], nullptr, 16),
@@ -64,18 +67,35 @@ TEST_F(Link, FrameReceivers) {
   // that differ are judged after them, the byte after them still there; a frame broken off
   // costs one more wait of 0.5 s
   const std::string k1 = "100002080A16", k2 = "680606680002080102031016";
-  const auto rows =
-      table(27, "r|" + k1 + "|6;r|" + k2 +
-                    "|12;r|A200020801020304050607082E16|14;r|E5|1;r|DC|0;r|42|0;r|" +
-                    plain(sd2(0x00, 0x02, 0x08, Counting(252, 7))) +
-                    "|261;r|100002080B16|-1;r|100002080A17|-1;r|680606680002080102039016|-1;"
-                    "r|680606680002080102031000|-1;r|680606690002080102031016|-1;"
-                    "r|A200020801020304050607080016|-1;r|680506E5|-1;r||1;r|100002|-1;r||0;a|" +
-                    k2 + "|9;a|" + plain(sd2(0x00, 0x03, 0x08, {1, 2, 3})) + "|0;a|" +
-                    plain(sd2(0x01, 0x02, 0x08, {1, 2, 3})) + "|0;a|" + k1 +
-                    "|0;a|680303680002080A16|0;a|A200020801020304050607082E16|0;"
-                    "a|680606680002080102031316|0;a|E5|1;a|" +
-                    plain(sd2(0x00, 0x02, 0x08, Counting(252, 1))) + "|258;a||0");
+  const auto rows = table({
+      "r|" + k1 + "|6",
+      "r|" + k2 + "|12",
+      "r|A200020801020304050607082E16|14",
+      "r|E5|1",
+      "r|DC|0",
+      "r|42|0",
+      "r|" + plain(sd2(0x00, 0x02, 0x08, Counting(252, 7))) + "|261",
+      "r|100002080B16|-1",
+      "r|100002080A17|-1",
+      "r|680606680002080102039016|-1",
+      "r|680606680002080102031000|-1",
+      "r|680606690002080102031016|-1",
+      "r|A200020801020304050607080016|-1",
+      "r|680506E5|-1",
+      "r||1",
+      "r|100002|-1",
+      "r||0",
+      "a|" + k2 + "|9",
+      "a|" + plain(sd2(0x00, 0x03, 0x08, {1, 2, 3})) + "|0",
+      "a|" + plain(sd2(0x01, 0x02, 0x08, {1, 2, 3})) + "|0",
+      "a|" + k1 + "|0",
+      "a|680303680002080A16|0",
+      "a|A200020801020304050607082E16|0",
+      "a|680606680002080102031316|0",
+      "a|E5|1",
+      "a|" + plain(sd2(0x00, 0x02, 0x08, Counting(252, 1))) + "|258",
+      "a||0",
+  });
   for (const auto &row : rows) {
     SCOPED_TRACE(row[1]);
     const bool raw = row[0] == "r";
@@ -102,17 +122,23 @@ TEST_F(Link, BlockSenderAndReceivers) {
   // most, then NAK; talked into: given up at once; waiting input is cleared first; one read
   // attempt per STX at 1 tick; the wait for DLE is read afresh (54 ticks: five read attempts);
   // a block unanswered: 40 ticks
-  for (const auto &r : table(
-           15,
-           "||1|02100313|r=;|10|1|021010100313|r=10;|03|1|0203100310|r=03;|010203|1|"
-           "02101002010203100313|<02 >02 <10 f=000C1044 w100 <10 r=010203 s200;|010203|1||<02 "
-           ">1502 <10 f=77 w100 <10 r=010203 s200;|02|1|020202100311|<02 >1510 r=02;|1020|1||"
-           "r15=1020 r15=1020 r=1020 s200;|1020|0||r15=1020 r15=1020 r15=1020 <15 s200;|01|0||"
-           "r55=01 s300;|" +
-               std::string(400, '4') +
-               "|0||<02 >1055 q300;55|01|1||r=01 s200;02|02|1|"
-               "10100202100311|<10 f=6667 <10 r=02;|01|0|020202|<02 >15 <02 >55 <02 s800|0.9|1;|09|"
-               "1||<02 w1500 >10 <09 <10 <03 <1A >10|1.4;|02|0||r00=02 s2500|1.7")) {
+  for (const auto &r : table({
+           "||1|02100313|r=",
+           "|10|1|021010100313|r=10",
+           "|03|1|0203100310|r=03",
+           "|010203|1|02101002010203100313|<02 >02 <10 f=000C1044 w100 <10 r=010203 s200",
+           "|010203|1||<02 >1502 <10 f=77 w100 <10 r=010203 s200",
+           "|02|1|020202100311|<02 >1510 r=02",
+           "|1020|1||r15=1020 r15=1020 r=1020 s200",
+           "|1020|0||r15=1020 r15=1020 r15=1020 <15 s200",
+           "|01|0||r55=01 s300",
+           "|" + std::string(400, '4') + "|0||<02 >1055 q300",
+           "55|01|1||r=01 s200",
+           "02|02|1|10100202100311|<10 f=6667 <10 r=02",
+           "|01|0|020202|<02 >15 <02 >55 <02 s800|0.9|1",
+           "|09|1||<02 w1500 >10 <09 <10 <03 <1A >10|1.4",
+           "|02|0||r00=02 s2500|1.7",
+       })) {
     SCOPED_TRACE(r[4]);
     S7SetTimeout(r.size() > 6 ? std::stoi(r[6]) : 54);
     ComClr(0);
@@ -134,15 +160,21 @@ TEST_F(Link, BlockSenderAndReceivers) {
   Bytes full(511);
   for (size_t i = 0; i < full.size(); ++i) full[i] = static_cast<uint8_t>(i * 7);
   const std::string blk = "011002101003", over = std::string(1022, '5') + "A5";
-  for (const auto &r :
-       table(13, "r|" + plain(framed(unhex(blk))) + "|6|1010|" + blk +
-                     ";r|104110100352|2|1010|4110;r|" + plain(framed(full)) + "|511|1010|" +
-                     plain(full) + ";r|" + plain(framed(Bytes(511, kDLE))) + "|511|1010|" +
-                     plain(Bytes(511, kDLE)) + ";r|" + over + "|-2|10|" + over +
-                     ";r|0102100399|-3|1015|;r|011003|-3|1015|;r|0102|-1|10|;r||-3||"
-                     ";c|31101032100310|3|1010|311032;c|3132100300|2|1015|;c|"
-                     "311003|-3|10|;c|" +
-                     plain(framed(Bytes(600, 0x01))) + "|-2|10|")) {
+  for (const auto &r : table({
+           "r|" + plain(framed(unhex(blk))) + "|6|1010|" + blk,
+           "r|104110100352|2|1010|4110",
+           "r|" + plain(framed(full)) + "|511|1010|" + plain(full),
+           "r|" + plain(framed(Bytes(511, kDLE))) + "|511|1010|" + plain(Bytes(511, kDLE)),
+           "r|" + over + "|-2|10|" + over,
+           "r|0102100399|-3|1015|",
+           "r|011003|-3|1015|",
+           "r|0102|-1|10|",
+           "r||-3||",
+           "c|31101032100310|3|1010|311032",
+           "c|3132100300|2|1015|",
+           "c|311003|-3|10|",
+           "c|" + plain(framed(Bytes(600, 0x01))) + "|-2|10|",
+       })) {
     SCOPED_TRACE(r[1].substr(0, 30));
     ComClr(0);
     std::unique_ptr<BYTE[]> data(new BYTE[512]());  // a write past it is caught

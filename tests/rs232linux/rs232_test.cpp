@@ -135,9 +135,16 @@ TEST(ComPorts, TransmitReceiveAndTimeOuts) {
   EXPECT_EQ(ComSetTimeOut(6, 0) + RsIo[6].Timeout, 1000);
   // w: ComWaitC at a time-out, a Timeout forced, ticks: Time * 55 / Timeout read attempts, at
   // least one, exactly one at a Timeout of 0; m: DelayMS (16 bits); d: ComDelay in ticks
-  for (const auto &r : table(8,
-                             "w|300|300|0|0.3;w|300|300|11|0.6;w|300|0|140|0.3;w|0|0|140|0;"
-                             "m|65566|||0.03;d|2|||0.11;d|-5|||0;m|0|||0")) {
+  for (const auto &r : table({
+           "w|300|300|0|0.3",
+           "w|300|300|11|0.6",
+           "w|300|0|140|0.3",
+           "w|0|0|140|0",
+           "m|65566|||0.03",
+           "d|2|||0.11",
+           "d|-5|||0",
+           "m|0|||0",
+       })) {
     const int a = std::stoi(r[1]);
     if (r[0] == "w") ComSetTimeOut(0, a);
     if (r[0] == "w") RsIo[0].Timeout = std::stoi(r[2]);
