@@ -122,7 +122,6 @@ std::string DWs(unsigned n) {  // DW lines of the preset DB1, from word 0
     l += Fmt("DW %03u = %04x               \n", 2 * i, 0x1011 + 0x202 * i);
   return List(l);
 }
-std::string Wrote(int n) { return Fmt("ab/from AB/OB 0 , %d Bytes geschrieben/written\n", n); }
 
 struct Row {
   std::string args, in, want;  // args: '@' stands for the pty's slave
@@ -153,7 +152,8 @@ TEST(Demo, ConsoleRunsAsScripted) {
       {"@", "2\n0\nF 1 0 1 1e400\nF 1 4 1 -1e-50\nf 1 8 1 1e-400\n0\n",
        Head() + kM2 + Real(0, "inf") + Real(4, "-0.000000") + Real(8, "0.000000")},
       {"@", "2\n0\n3 0 7 1024\n3 0 7 1025\n0\n",
-       Head() + kM2 + P('3') + Wrote(1024) + kM2 + P('3') + kTooMany + kM2},
+       Head() + kM2 + P('3') + "ab/from AB/OB 0 , 1024 Bytes geschrieben/written\n" + kM2 + P('3') +
+           kTooMany + kM2},
       {"@",
        "2\n0\n1 3 2\n2 5 2\n7 3 2\n9 0 1\nE 1 40 2\ng 1 52 1\nB 10 9 3\nc 11 5\nD 10 3\nb 10 "
        "3\n6\n0\n",
@@ -182,7 +182,6 @@ TEST(Demo, ConsoleRunsAsScripted) {
            Box(2, "DB oder Datenbereich exisitiert nicht / data area in PLC not available") +
            kMenu + P('A') + kBox9 + P('A') + kBox9 + P('8') + kBox9 + P('4') + kTooMany + kM2 +
            kM2},
-      {"@", "2\n0\nB 3 9", Head() + kM2 + P('B') + kBitRange + kMenu},
       {"200 @", "2\n0\n4 1 0 1\nC 2 6\nb 2 6\n0\n",
        Head(1, 9600) + kM2 + P('4') + DWs(1) + kMenu + P('C') + kMenu + P('B') + "MB 2.6 = 1 \n" +
            kGoOn + kMenu},
@@ -204,7 +203,6 @@ TEST(Demo, ConsoleRunsAsScripted) {
     EXPECT_TRUE(fgets(a, sizeof a, sim) && std::string(a) == "0\n") << "a clean end on SIGTERM";
     pclose(sim);
   }
-  EXPECT_EQ(WEXITSTATUS(system(S7SIM_PATH " --set MB1=256 2>/dev/null")), 2) << "refused";
 }
 
 }  // namespace
