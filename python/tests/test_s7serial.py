@@ -51,7 +51,7 @@ def test_write_then_read(mpi, width, area, db, start, values, at, hexbytes):
     getattr(mpi, "write_" + width)(area, db, start=start, values=values)
     assert mpi.read_bytes(area, db, start=at, count=len(hexbytes) // 2).hex() == hexbytes
     got = getattr(mpi, "read_" + width)(area, db, start=start, count=len(values))
-    assert got == (pytest.approx(values, rel=1e-7) if width == "reals" else list(values))
+    assert list(got) == (pytest.approx(values, rel=1e-7) if width == "reals" else list(values))
 
 
 @pytest.mark.parametrize("call,args,expected", [
