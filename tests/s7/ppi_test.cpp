@@ -42,7 +42,8 @@ class S7Ppi : public ::testing::Test {
     plc.add_db(1, 1024);
     st.start();
     usleep(30000);  // the station settles in its wait, so its clock sees the token on time
-    ASSERT_TRUE(S7PPIInit(&s7, 0, 2, 0, 9600));
+    // the PC at 5: every frame must carry it as its source
+    ASSERT_TRUE(S7PPIInit(&s7, 0, 2, 5, 9600));
   }
   void TearDown() override {
     S7Exit(&s7);
