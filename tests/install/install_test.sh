@@ -40,7 +40,7 @@ LD_LIBRARY_PATH=$libdir "$tmp/c_consumer"
 
 # The same program as C++ against the static library, warnings as errors.
 c++ -x c++ -std=c++20 -Wall -Wextra -Werror "$tmp/consumer.c" $(pkg-config --cflags s7serial) \
-  "$libdir/libs7serial.a" -o "$tmp/cxx_static"
+  -x none "$libdir/libs7serial.a" -o "$tmp/cxx_static"
 "$tmp/cxx_static"
 echo "install test passed"
 
