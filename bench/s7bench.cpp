@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "gateclient.hpp"
+#include "s7client.hpp"
 #include "linecalls.hpp"
 #include "mpi_adapter.hpp"
 #include "plc.hpp"

@@ -8,7 +8,7 @@
 #include <random>
 #include <thread>
 
-#include "gateclient.hpp"
+#include "s7client.hpp"
 #include "kesto.h"
 #include "mpi_adapter.hpp"
 #include "ppi_station.hpp"

@@ -1,5 +1,7 @@
-// A small S7 Ethernet client (TPKT, COTP class 0, S7 jobs) and s7gate as a
-// child process, for the gateway's tests, its soak and the benchmark.
+// The simulated side of s7gate's network, as the simulated adapter and PLCs
+// are the library's line: a small S7 Ethernet client (TPKT, COTP class 0, S7
+// jobs) and s7gate as a child process, for the benchmark and the gateway's
+// tests and soak.
 #pragma once
 
 #include <arpa/inet.h>
