@@ -120,20 +120,11 @@ bool Peer::tx(const Bytes &data, int ms) {
   return false;
 }
 
-PeerThread::PeerThread(int fd, Script script)
-    : peer(fd), thread_([this, s = std::move(script)] { s(peer); }) {}
-
-PeerThread::~PeerThread() { join(); }
-
-Peer &PeerThread::join() {
-  if (thread_.joinable()) thread_.join();
-  return peer;
-}
-
 Peer exchange(int fd, Script script, const std::function<void()> &call) {
-  PeerThread t(fd, std::move(script));
+  Peer p(fd);
+  std::thread t([&] { script(p); });
   call();
-  Peer &p = t.join();
+  t.join();
   EXPECT_TRUE(p.problems.empty()) << joined(p.problems);
   return p;
 }

@@ -73,20 +73,6 @@ class Peer {
 
 using Script = std::function<void(Peer &)>;
 
-// Runs a script against the library on its own thread; join() waits for it.
-class PeerThread {
- public:
-  PeerThread(int fd, Script script);
-  ~PeerThread();
-
-  // Waits for the script to end; then `peer` may be examined.
-  Peer &join();
-  Peer peer;
-
- private:
-  std::thread thread_;
-};
-
 // Runs `script` at the master side `fd` while `call` runs on this thread,
 // fails the test if the script met anything unexpected, and returns the peer
 // for checks of the bytes it saw.
