@@ -606,6 +606,13 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "s7bench: no job kind matches --kinds\n");
     return 2;
   }
+  // A paced run that moves more than the line can carry measured nothing real:
+  // the simulated line released its characters early.
+  for (const Result &r : results)
+    if (o.baud > 0 && r.payload * r.jobs_per_s() > ideal_bytes_per_s(r, o.baud) * 1.01) {
+      std::fprintf(stderr, "s7bench: %s faster than %d baud allows\n", r.kind.c_str(), o.baud);
+      return 3;
+    }
   if (o.json)
     print_json(o, results);
   else
