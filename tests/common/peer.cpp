@@ -55,73 +55,14 @@ Bytes sd2(uint8_t da, uint8_t sa, uint8_t fc, const Bytes &du) {
 
 std::optional<uint8_t> Peer::get(int ms) {
   uint8_t b = 0;
-  if (!s7sim::read_byte(fd_, b, ms)) return std::nullopt;
+  if (!s7sim::read_byte(fd, b, ms)) return std::nullopt;
   seen.push_back(b);
-  at.push_back(std::chrono::steady_clock::now());
+  at.push_back(Clock::now());
   return b;
 }
 
-bool Peer::expect(uint8_t want, int ms) {
-  auto b = get(ms);
-  if (b != want) problem("expected " + hex({want}) + ", got " + (b ? hex({*b}) : "silence"));
-  return b == want;
-}
-
-Bytes Peer::quiet(int ms) {
-  Bytes out;
-  while (auto b = get(ms)) out.push_back(*b);
-  return out;
-}
-
-Bytes Peer::take(size_t n, int ms) {
-  Bytes out;
-  for (std::optional<uint8_t> b; out.size() < n && (b = get(ms));) out.push_back(*b);
-  return out;
-}
-
-void Peer::silence(int ms) {
-  Bytes rest = quiet(ms);
-  if (!rest.empty()) problem("unexpected bytes " + hex(rest));
-}
-
-void Peer::put(const Bytes &bytes) { s7sim::write_all(fd_, bytes); }
-
-std::optional<Bytes> Peer::rx(uint8_t answer, int stx_ms) {
-  if (!expect(kSTX, stx_ms)) return std::nullopt;
-  put({kDLE});
-  Bytes data;
-  uint8_t bcc = 0;
-  // a block of the library is never longer than this; the bound keeps a
-  // misbehaving sender from holding the script forever
-  for (int n = 0; n < 2048; ++n) {
-    auto b = get(1000);
-    auto c = b == kDLE ? get(1000) : b;
-    if (!b || !c) break;
-    bcc ^= *b ^ (b == kDLE ? *c : 0);
-    if (*b != kDLE || *c == kDLE) {
-      data.push_back(*c);
-      continue;
-    }
-    const bool good = *c == kETX && get(1000) == bcc;
-    if (answer && *c == kETX) put({good ? answer : kNAK});
-    if (good) return data;
-    break;
-  }
-  problem("no good block after " + hex(data));
-  return std::nullopt;
-}
-
-bool Peer::tx(const Bytes &data, int ms) {
-  put({kSTX});
-  if (!expect(kDLE, ms)) return false;
-  put(framed(data));
-  if (get(ms) == kDLE) return true;
-  problem("block " + hex(data) + " not taken");
-  return false;
-}
-
 Peer exchange(int fd, Script script, const std::function<void()> &call) {
-  Peer p(fd);
+  Peer p{fd};
   std::thread t([&] { script(p); });
   call();
   t.join();
@@ -145,6 +86,41 @@ std::string plain(const Bytes &bytes) {
 
 Script play(const std::string &steps) {
   return [steps](Peer &p) {
+    const auto put = [&](const Bytes &b) { s7sim::write_all(p.fd, b); };
+    const auto expect = [&](uint8_t want) {
+      const auto b = p.get();
+      if (b != want) p.problem("expected " + hex({want}) + ", got " + (b ? hex({*b}) : "silence"));
+      return b == want;
+    };
+    const auto quiet = [&](int ms) {
+      Bytes out;
+      while (auto b = p.get(ms)) out.push_back(*b);
+      return out;
+    };
+    // a block taken: STX, DLE, the data up to DLE ETX and the BCC, then `answer`
+    // (NAK when the BCC was wrong); the library never sends more than 2048 bytes
+    const auto rx = [&](uint8_t answer) -> std::optional<Bytes> {
+      if (!expect(kSTX)) return std::nullopt;
+      put({kDLE});
+      Bytes data;
+      uint8_t bcc = 0;
+      for (int n = 0; n < 2048; ++n) {
+        auto b = p.get(1000);
+        auto c = b == kDLE ? p.get(1000) : b;
+        if (!b || !c) break;
+        bcc ^= *b ^ (b == kDLE ? *c : 0);
+        if (*b != kDLE || *c == kDLE) {
+          data.push_back(*c);
+          continue;
+        }
+        const bool good = *c == kETX && p.get(1000) == bcc;
+        if (answer && *c == kETX) put({good ? answer : kNAK});
+        if (good) return data;
+        break;
+      }
+      p.problem("no good block after " + hex(data));
+      return std::nullopt;
+    };
     std::istringstream in(steps);
     for (std::string s; in >> s && p.problems.empty();) {
       const size_t eq = s.find('=');
@@ -154,17 +130,20 @@ Script play(const std::string &steps) {
       const int n =
           arg.empty() || op == '>' ? 0 : std::stoi(arg, nullptr, op == 'r' || op == '<' ? 16 : 10);
       if (op == 'r') {
-        auto got = p.rx(arg.empty() ? kDLE : uint8_t(n));
+        auto got = rx(arg.empty() ? kDLE : uint8_t(n));
         if (eq != std::string::npos && got.value_or(Bytes{0xEE}) != data)
           p.problem("block is not " + hex(data));
       }
-      if (op == '<') p.expect(uint8_t(n));
-      if (op == '>') p.put(unhex(arg));
-      if (op == 't') p.tx(data);
-      if (op == 'f') p.put(framed(data));
-      if (op == 's') p.silence(n);
-      if (op == 'q') p.quiet(n);
-      if (op == 'g') p.take(size_t(n));
+      if (op == '<') expect(uint8_t(n));
+      if (op == '>') put(unhex(arg));
+      if (op == 't' && (put({kSTX}), expect(kDLE)) && (put(framed(data)), p.get() != kDLE))
+        p.problem("block " + hex(data) + " not taken");
+      if (op == 'f') put(framed(data));
+      if (const Bytes rest = op == 's' ? quiet(n) : Bytes{}; !rest.empty())
+        p.problem("unexpected bytes " + hex(rest));
+      if (op == 'q') quiet(n);
+      for (int i = 0; op == 'g' && i < n && p.get(2000); ++i) {
+      }
       if (op == 'w') std::this_thread::sleep_for(std::chrono::milliseconds(n));
       if (std::string("<>rtfsqwg").find(op) == std::string::npos) p.problem("no step " + s);
     }

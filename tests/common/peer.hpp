@@ -36,39 +36,15 @@ Bytes concat(std::initializer_list<Bytes> parts);
 Bytes sd1(uint8_t da, uint8_t sa, uint8_t fc);
 Bytes sd2(uint8_t da, uint8_t sa, uint8_t fc, const Bytes &du);
 
-class Peer {
- public:
-  explicit Peer(int fd) : fd_(fd) {}
-
+// The partner's side of an exchange: every byte read from the line is kept.
+struct Peer {
   // One byte from the line, waiting at most ms; nullopt on silence.
   std::optional<uint8_t> get(int ms = 3000);
-  // Reads one byte and notes a problem unless it is `want`.
-  bool expect(uint8_t want, int ms = 3000);
-  // Everything that arrives until the line has been quiet for ms.
-  Bytes quiet(int ms);
-  // n bytes, or fewer when the line is quiet for ms.
-  Bytes take(size_t n, int ms = 2000);
-  // Notes a problem when anything arrives within ms.
-  void silence(int ms);
-  void put(const Bytes &bytes);
-
-  // The receiving side of a block: waits for STX, answers DLE, reads the data
-  // up to DLE ETX and the BCC, then answers `answer` (DLE takes the block,
-  // NAK refuses it; 0 answers nothing). The data, or nullopt (with a noted
-  // problem) when the framing or the BCC was wrong or the line went quiet.
-  std::optional<Bytes> rx(uint8_t answer = kDLE, int stx_ms = 3000);
-  // The sending side: STX, waits for DLE, the framed data, and notes a
-  // problem unless the block is answered with DLE.
-  bool tx(const Bytes &data, int ms = 3000);
-
   void problem(const std::string &what) { problems.push_back(what); }
-
-  Bytes seen;                                             // every byte read from the line, in order
-  std::vector<std::chrono::steady_clock::time_point> at;  // when each was read
-  std::vector<std::string> problems;                      // what the script did not get as expected
-
- private:
-  int fd_;
+  int fd;
+  Bytes seen;                         // every byte read from the line, in order
+  std::vector<Clock::time_point> at;  // when each was read
+  std::vector<std::string> problems;  // what the script did not get as expected
 };
 
 using Script = std::function<void(Peer &)>;
