@@ -22,14 +22,12 @@ using Lines = std::vector<std::string>;
 
 void Collect(const char *line, void *lines) { static_cast<Lines *>(lines)->emplace_back(line); }
 
-TEST(ApiErrText, KnownWordsKeptEveryCodeHasItsOwnTextUnknownIsUnknown) {
+TEST(ApiErrText, KnownWordsKeptEveryCodeHasItsOwnTextAFailedOpenSaysWhy) {
   const char *const unknown = "Unerwarteter Fehler / unknown error";
+  // the console's error box shows the words for 2, -5 and -1
   const std::pair<LONG, const char *> kept[] = {
-      {2, "DB oder Datenbereich exisitiert nicht / data area in PLC not available"},
       {-99, "Referenznummer ist ungueltig / invalid reference no."},
       {-10, "Typ-Kennung falsch / invalid typ"},
-      {-5, "allgemeiner Fehler / general error"},
-      {-1, "Zeitueberlauf / Timeout"},
       {1, unknown},
       {-6, unknown},
       {INT32_MIN, unknown}};
@@ -39,7 +37,17 @@ TEST(ApiErrText, KnownWordsKeptEveryCodeHasItsOwnTextUnknownIsUnknown) {
     EXPECT_TRUE(own.insert(KS7ErrText(code)).second) << code << " has no text of its own";
     EXPECT_NE(std::string(KS7ErrText(code)).find(" / "), std::string::npos) << code;
   }
+  // -4 points to the trace, which names the device and says why in the system's words (the
+  // examples in the install check show a missing one)
   EXPECT_NE(std::string(KS7ErrText(-4)).find("trace"), std::string::npos);
+  Lines spur;
+  S7SetTrace(Collect, &spur);
+  ASSERT_EQ(KS7SetDevName(3, "/"), 0);
+  EXPECT_EQ(KS7Open(3, 2, 0, 19200, 300), -4);
+  S7SetTrace(nullptr, nullptr);
+  EXPECT_NE(s7test::joined(spur).find("cannot open serial device /: Is a directory"),
+            std::string::npos)
+      << s7test::joined(spur);
 }
 
 // One MPI read and one PPI write against the simulators: the lines in order
@@ -96,19 +104,6 @@ TEST(ApiTrace, PpiWrite) {
               "10 02 00 5C 5E 16 | SD1 DA 2 SA 0 FC 5C poll",
               "| SD2 DA 0 SA 2 FC 08: S7 answer to function 05, error 00 00, return code FF (ok)",
               "--- KS7WrW(0, 'D', 1, 0, 3): 0"});
-}
-
-// A device that cannot be opened: -4, and the trace names it and says why in
-// the system's words (the examples in the install check show the missing one).
-TEST(ApiOpen, FailedOpenSaysWhyInTheTrace) {
-  Lines spur;
-  S7SetTrace(Collect, &spur);
-  ASSERT_EQ(KS7SetDevName(3, "/"), 0);
-  EXPECT_EQ(KS7Open(3, 2, 0, 19200, 300), -4);
-  S7SetTrace(nullptr, nullptr);
-  EXPECT_NE(s7test::joined(spur).find("cannot open serial device /: Is a directory"),
-            std::string::npos)
-      << s7test::joined(spur);
 }
 
 // A missing buffer for a count above 0 is refused before anything is sent,
