@@ -72,8 +72,11 @@ struct Client {
     ok = connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
     if (slot < 0 || !ok) return;
     raw(tpkt({17, 0xE0, 0, 0, 0, 1, 0, 0xC0, 1, 0x0A, 0xC1, 2, 1, 0, 0xC2, 2, 1, uint8_t(slot)}));
-    const Bytes cc = unit();
-    ok = cc.size() > 1 && cc[1] == 0xD0;
+    // the confirmation echoes the TSAPs asked for
+    const Bytes cc = unit(), called = {0xC2, 2, 1, uint8_t(slot)};
+    ok = cc.size() > 1 && cc[1] == 0xD0 &&
+         std::search(cc.begin(), cc.end(), called.begin(), called.end()) != cc.end();
+    if (!ok) shutdown(fd, SHUT_RDWR);  // not a connection to use
   }
   ~Client() { close(fd); }
   static Bytes tpkt(Bytes b) {

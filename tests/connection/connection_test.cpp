@@ -31,7 +31,8 @@ std::string Job(int nr, int ans, const std::string &answer, std::string rp = "03
 std::string Connect(const char *request, std::string rp = "0321") {
   return std::string("r=") + request + " t=000C" + rp + "0000 r=000C" + rp.substr(2) +
          rp.substr(0, 2) + "0501 t=000C" + rp + "B001 " +
-         Job(0, 0, "32070000000000040004000112080A000000", rp);
+         Job(0, 0, "32070000000000040004000112080A000000", rp,
+             "000C" + rp.substr(2) + rp.substr(0, 2) + "F10032010000010000080000F0000001000201E0");
 }
 const std::string kRecord = "01030227009F013C00900114000014";  // then speed code, own address
 const std::string kUp = "r t=0000 t=01 ";
