@@ -301,7 +301,6 @@ TEST(S7Init, PortUsersSettingsAndMarks) {
   EXPECT_EQ(s7.Err * 10 + s7.Status, -10);
   const LONG set[] = {0, -3, 9, 100000, 0}, back[] = {54, 54, 54, 9, 65535};
   for (int i = 0; i < 5; ++i) EXPECT_EQ(S7SetTimeout(set[i]), back[i]) << i;
-  EXPECT_EQ(S7TimeOutwert, 65535);
 }
 
 double Ms(Clock::time_point a, Clock::time_point b) {

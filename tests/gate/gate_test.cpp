@@ -176,6 +176,7 @@ TEST(GateClients, MalformedVanishingAndSilentClientsAmongInterleavedJobs) {
   }
   EXPECT_NE(m.gate->log().find("client 8 disconnected"), std::string::npos) << m.gate->log();
   EXPECT_NE(m.gate->log().find("closed: COTP class 4, not 0"), std::string::npos);
+  EXPECT_NE(m.gate->log().find("closed: COTP 0x10 on an open connection"), std::string::npos);
   EXPECT_EQ(m.gate->stop(), 0);
 }
 

@@ -56,7 +56,9 @@ export PKG_CONFIG_PATH=$rlib/pkgconfig
 for ex in handle_read record_ppi; do
   cc -std=c11 -Wall -Wextra -Werror "$src/examples/$ex.c" $(pkg-config --cflags --libs s7serial) \
     -o "$tmp/$ex"
-  # no such device: the open fails and the trace says why
+  # no arguments: the usage, status 2; no such device: the open fails, and the trace says why
+  { LD_LIBRARY_PATH=$rlib "$tmp/$ex" 2>/dev/null && exit 1; } || [ $? -eq 2 ]
+  LD_LIBRARY_PATH=$rlib "$tmp/$ex" /nonexistent/tty 2>/dev/null || [ $? -eq 1 ]
   if LD_LIBRARY_PATH=$rlib "$tmp/$ex" /nonexistent/tty 2 trace 2>"$tmp/$ex.err"; then exit 1; fi
   grep -q "cannot open serial device /nonexistent/tty: no such device" "$tmp/$ex.err"
 done

@@ -173,7 +173,6 @@ TEST_F(S7Ppi, RefusalsShortFramesOversizeLengthsBusMembersAndTheLastClose) {
     rec->Status = FALSE;
     CStat[rec->Com].Status = 0;
   }
-  static_assert(sizeof(MPIBLOCK) == 316);
   WORD members[128] = {};
   EXPECT_EQ(S7GetMPIMembers(&s7, members), 0);
   EXPECT_EQ(s7.Err, -1);
