@@ -12,7 +12,6 @@ constexpr size_t kDtHead = 3;           // LI 02, F0, EOT and number
 constexpr size_t kMaxTpdu = 1024;       // largest data unit the gateway agrees to
 constexpr size_t kMaxFragments = 8192;  // S7 PDU being reassembled; beyond: the client lies
 constexpr size_t kS7Head = 10;          // 32, Code, 2 reserved, reference, LenBl1, LenBl2
-constexpr size_t kS7AnswerHead = 12;    // the same and error class and code
 constexpr uint8_t kCR = 0xE0, kCC = 0xD0, kDR = 0x80, kDT = 0xF0, kER = 0x70;
 constexpr uint8_t kEOT = 0x80;
 constexpr uint8_t kParTpduSize = 0xC0, kParCalling = 0xC1, kParCalled = 0xC2;
