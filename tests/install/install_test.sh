@@ -62,6 +62,9 @@ for ex in handle_read record_ppi; do
   if LD_LIBRARY_PATH=$rlib "$tmp/$ex" /nonexistent/tty 2 trace 2>"$tmp/$ex.err"; then exit 1; fi
   grep -q "cannot open serial device /nonexistent/tty: no such device" "$tmp/$ex.err"
 done
+"$2" >"$tmp/sim.dev" & sleep 1  # the simulated PLC, DB1 zeros: words read, raised, read back
+out=$(LD_LIBRARY_PATH=$rlib "$tmp/handle_read" "$(head -n1 "$tmp/sim.dev")"); kill %%
+[ "$out" = "DB1.DBW0..6 = 0001 0001 0001 0001" ]
 cmake -S "$src/examples" -B "$tmp/exbuild" -DCMAKE_PREFIX_PATH="$reloc" >/dev/null
 cmake --build "$tmp/exbuild" >/dev/null
 
