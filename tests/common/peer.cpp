@@ -62,7 +62,7 @@ std::optional<uint8_t> Peer::get(int ms) {
 }
 
 Peer exchange(int fd, Script script, const std::function<void()> &call) {
-  Peer p{fd};
+  Peer p{fd, {}, {}, {}};
   std::thread t([&] { script(p); });
   call();
   t.join();
