@@ -13,7 +13,6 @@
 #include "peer.hpp"
 #include "ppi_station.hpp"
 #include "s7serial.h"
-#include "testutil.hpp"
 
 namespace {
 

@@ -8,9 +8,7 @@
 #include <cstring>
 #include <map>
 
-#include "fdl.h"
 #include "peer.hpp"
-#include "r3964.h"
 #include "rs232.h"
 #include "s7conn.h"
 

@@ -11,7 +11,6 @@
 #include "kesto.h"
 #include "mpi_adapter.hpp"
 #include "peer.hpp"
-#include "plc.hpp"
 #include "s7conn.h"
 
 extern "C" S7 P[32];

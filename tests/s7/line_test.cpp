@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <functional>
 #include <numeric>
 
 #include "mpi_adapter.hpp"
 #include "peer.hpp"
-#include "plc.hpp"
 #include "s7int.h"
 
 using namespace s7test;

@@ -14,9 +14,7 @@
 
 #include "fdl.h"
 #include "peer.hpp"
-#include "plc.hpp"
 #include "ppi_station.hpp"
-#include "s7conn.h"
 #include "s7int.h"
 
 using namespace s7test;

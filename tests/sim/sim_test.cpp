@@ -12,7 +12,6 @@
 #include "r3964.h"
 #include "rs232.h"
 #include "s7serial.h"
-#include "testutil.hpp"
 
 namespace {
 
