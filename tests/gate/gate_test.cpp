@@ -130,6 +130,10 @@ TEST(GatePpi, ReadsWritesAndTheIdentification) {
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].second, v.data);
   EXPECT_EQ(std::string(got[1].second.begin(), got[1].second.end()), "CPU 216-2 REL.01");
+  for (const char *bad : {"", "1x", "127"}) {  // refused: exit status 2, never listening
+    gt::Gate refused(pty.slave_name(), {"--ppi", "--plc", bad});
+    EXPECT_EQ(std::pair(refused.port, refused.stop()), std::pair(0, 2)) << bad;
+  }
 }
 
 TEST(GateClients, MalformedVanishingAndSilentClientsAmongInterleavedJobs) {
@@ -157,6 +161,7 @@ TEST(GateClients, MalformedVanishingAndSilentClientsAmongInterleavedJobs) {
       {true, dt(with(rd, 7, 0x20))},                // S7 lengths lie
       {true, dt(with(rd, 1, 3))},                   // an answer sent as a job
       {true, Client::tpkt({4, 0x10, 0, 1, 0})},     // expedited data
+      {true, Client::tpkt({4, 0x70, 0, 1, 0})},     // error unit
   };
   for (size_t i = 0; i < std::size(rows); ++i) {
     Client bad(m.gate->port, rows[i].first ? 2 : -1);
@@ -174,9 +179,9 @@ TEST(GateClients, MalformedVanishingAndSilentClientsAmongInterleavedJobs) {
     EXPECT_EQ(gt::be16(r, 4), 200 + i);
     EXPECT_EQ(gt::items_of(r, false).at(0).second, Bytes(4, uint8_t(i + 1)));
   }
-  EXPECT_NE(m.gate->log().find("client 8 disconnected"), std::string::npos) << m.gate->log();
-  EXPECT_NE(m.gate->log().find("closed: COTP class 4, not 0"), std::string::npos);
-  EXPECT_NE(m.gate->log().find("closed: COTP 0x10 on an open connection"), std::string::npos);
+  for (const char *line : {"client 8 disconnected", "closed: COTP class 4, not 0",
+                           "closed: COTP 0x10 on an open connection", "closed: COTP error unit"})
+    EXPECT_NE(m.gate->log().find(line), std::string::npos) << line << m.gate->log();
   EXPECT_EQ(m.gate->stop(), 0);
 }
 
@@ -210,6 +215,8 @@ TEST(GateExchange, RefusesWhatDoesNotFitAndCarriesTheRest) {
     EXPECT_TRUE(r.max != 22 || ad.blocks_from_pc().size() == sent + 2);  // no reconnect
   }
   EXPECT_EQ(Bytes(ans.begin(), ans.begin() + 6), Bytes({0x32, 3, 0, 0, 0, 1}));
+  ad.inject(s7sim::Fault::LongAnswer, 1, 0, 20);  // from now on every answer cut short
+  EXPECT_EQ(S7Exchange(&s7, job.data(), 24, ans.data(), 320), -1);
   S7Exit(&s7);
 }
 
