@@ -57,7 +57,7 @@ TEST_F(Link, FramesSentAndSummed) {
   BYTE d[] = {1, 2, 3, 4}, buf[261] = {};
   EXPECT_FALSE(TxProfiBlock(0, 0x02, 0x00, 0x7C, d, 4));
   EXPECT_EQ(Line(), "6807076802007C01");
-  EXPECT_EQ(_RxProfiBlock(0, buf) * 1000 + buf[0], 1000 + 0xE5);
+  EXPECT_EQ((std::pair{_RxProfiBlock(0, buf), buf[0]}), std::pair(1, BYTE{0xE5}));
 }
 
 TEST_F(Link, FrameReceivers) {
