@@ -128,6 +128,7 @@ TEST(ApiNullBuffer, RefusedBeforeAnythingIsSent) {
                                         {KS7WrReal(ref, 'D', 1, 0, 1, nullptr), -5},
                                         {KS7RdBit(ref, 'M', 0, 0, 1, nullptr), -5},
                                         {KS7GetMPIMembers(ref, nullptr), -5},
+                                        {KS7GetDBLen(ref, 1, nullptr), -5},
                                         {S7RdDB(&rec, 1, 0, 1, nullptr), FALSE},
                                         {S7WrMB(&rec, 0, 2, nullptr), FALSE},
                                         {S7RdTimer(&rec, 0, 1, nullptr), FALSE},
