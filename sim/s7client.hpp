@@ -72,10 +72,14 @@ struct Client {
     ok = connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
     if (slot < 0 || !ok) return;
     raw(tpkt({17, 0xE0, 0, 0, 0, 1, 0, 0xC0, 1, 0x0A, 0xC1, 2, 1, 0, 0xC2, 2, 1, uint8_t(slot)}));
-    // the confirmation echoes the TSAPs asked for
-    const Bytes cc = unit(), called = {0xC2, 2, 1, uint8_t(slot)};
-    ok = cc.size() > 1 && cc[1] == 0xD0 &&
-         std::search(cc.begin(), cc.end(), called.begin(), called.end()) != cc.end();
+    // a class 0 confirmation of our reference 1, agreeing to 1024-byte units and echoing the
+    // TSAPs asked for
+    const Bytes cc = unit(), size = {0xC0, 1, 0x0A}, called = {0xC2, 2, 1, uint8_t(slot)};
+    const auto has = [&cc](const Bytes &p) {
+      return std::search(cc.begin(), cc.end(), p.begin(), p.end()) != cc.end();
+    };
+    ok = cc.size() > 6 && cc[1] == 0xD0 && be16(cc, 2) == 1 && cc[6] == 0 && has(size) &&
+         has(called);
     if (!ok) shutdown(fd, SHUT_RDWR);  // not a connection to use
   }
   ~Client() { close(fd); }
