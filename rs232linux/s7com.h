@@ -27,6 +27,11 @@ S7SERIAL_API BOOL ComCInQ(int Com);
 S7SERIAL_API void ComTxBreak(int Com, LONG NTicks);
 S7SERIAL_API void ComBreak5MS(int Com, int PGNr);
 S7SERIAL_API void ComDelay(LONG NTicks);
+/* Why the last open of port Com failed: the errno (0 when its last open
+ * succeeded or none was tried) and, in Text (TextMax bytes, zero-terminated;
+ * may be NULL), the reason as a short line, e.g. "No such file or directory",
+ * "not a serial device", "in use by another program (PID 1234)". */
+S7SERIAL_API int ComOpenError(int Com, char *Text, int TextMax);
 
 #ifdef __cplusplus
 }
