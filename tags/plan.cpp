@@ -159,8 +159,7 @@ std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L, bool
     if (Merge && !Segs.empty()) {
       Seg &s = Segs.back();
       const DWORD Unit = IsTimerCounter(r.Area) ? 2 : 1;
-      if (s.Area == r.Area && s.DBNr == r.DBNr &&
-          (r.S <= s.E || (r.S - s.E) * Unit < kItemCost)) {
+      if (s.Area == r.Area && s.DBNr == r.DBNr && (r.S <= s.E || (r.S - s.E) * Unit < kItemCost)) {
         s.E = std::max(s.E, r.E);
         s.Last = k + 1;
         continue;
@@ -209,7 +208,8 @@ std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L, bool
       for (size_t k = s.First; k < s.Last; ++k) {
         const Run &r = Runs[k];
         const DWORD Os = std::max(r.S, Is), Oe = std::min(r.E, Ie);
-        if (Os < Oe) It.Pieces.push_back({r.Tag, (Os - r.S) * Unit, (Os - Is) * Unit, (Oe - Os) * Unit});
+        if (Os < Oe)
+          It.Pieces.push_back({r.Tag, (Os - r.S) * Unit, (Os - Is) * Unit, (Oe - Os) * Unit});
       }
       Ans += (LastOdd ? 1 : 0) + kDataHead + static_cast<int>(Take * Unit);
       LastOdd = (Take * Unit) & 1;
@@ -364,7 +364,8 @@ std::vector<BYTE> BuildWrite(const Job &J, const std::vector<std::vector<BYTE>> 
     for (const Piece &p : It.Pieces) {
       const std::vector<BYTE> &Img = Images.at(static_cast<size_t>(p.Tag));
       if (p.TagOff + p.Len > Img.size() || p.ItemOff + p.Len > n) continue;
-      std::copy_n(Img.begin() + p.TagOff, p.Len, v.begin() + static_cast<std::ptrdiff_t>(At + p.ItemOff));
+      std::copy_n(Img.begin() + p.TagOff, p.Len,
+                  v.begin() + static_cast<std::ptrdiff_t>(At + p.ItemOff));
     }
     if ((n & 1) && i + 1 < J.Items.size()) v.push_back(0x00);
   }
@@ -378,12 +379,13 @@ bool ParseAnswer(const Job &J, bool Write, std::span<const BYTE> Ans,
   if (Ans.size() < static_cast<size_t>(kAnsHeadLen + kParHead) || Ans[0] != 0x32 || Ans[1] != 0x03)
     return false;
   const DWORD Par = Get16(&Ans[6]), Dat = Get16(&Ans[8]);
-  if (Ans[10] != 0 || Ans[11] != 0 || kAnsHeadLen + Par + Dat != Ans.size() || Par != 2) return false;
+  if (Ans[10] != 0 || Ans[11] != 0 || kAnsHeadLen + Par + Dat != Ans.size() || Par != 2)
+    return false;
   if (Ans[12] != (Write ? 0x05 : 0x04) || Ans[13] != n) return false;
   const BYTE *d = Ans.data() + kAnsHeadLen + kParHead;
   if (Write) {
     if (Dat != n) return false;
-    for (size_t i = 0; i < n; ++i) Out.push_back({d[i], nullptr, 0});
+    for (size_t i = 0; i < n; ++i) Out.push_back({d[i], d + i, 0});
     return true;
   }
   DWORD Pos = 0;

@@ -69,10 +69,10 @@ struct Piece {
 struct Item {
   BYTE Area = 0;
   BYTE Ts = kTsByte;
-  BYTE Bit = 0;    // bit items
-  WORD DBNr = 0;   // data blocks, else 0
-  WORD Count = 0;  // bytes; timers or counters; 1 for a bit
-  DWORD Start = 0; // byte address, or the first timer's or counter's number
+  BYTE Bit = 0;     // bit items
+  WORD DBNr = 0;    // data blocks, else 0
+  WORD Count = 0;   // bytes; timers or counters; 1 for a bit
+  DWORD Start = 0;  // byte address, or the first timer's or counter's number
   std::vector<Piece> Pieces;
   DWORD DataBytes() const;  // bytes of its data on the line
 };
@@ -107,8 +107,7 @@ struct ItemAnswer {
 // Splits an answer into its items. False when the PLC refused the job as a
 // whole or the answer does not fit the job (item count, lengths, a read
 // item's data of other than the asked size).
-bool ParseAnswer(const Job &J, bool Write, std::span<const BYTE> Ans,
-                 std::vector<ItemAnswer> &Out);
+bool ParseAnswer(const Job &J, bool Write, std::span<const BYTE> Ans, std::vector<ItemAnswer> &Out);
 
 // Planning without merging neighbours, each tag its own item (for the
 // benchmark's comparison with clients that send one item per variable).

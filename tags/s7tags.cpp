@@ -3,6 +3,8 @@
 // other call), each item's return code and data given to the tags it holds.
 // Values travel between the caller's buffers in host representation and the
 // tags' images on the line (big-endian, S7 strings, BCD timers and counters).
+#include "s7tags.h"
+
 #include <algorithm>
 #include <cstring>
 #include <span>
@@ -13,7 +15,6 @@
 #include "plan.hpp"
 #include "rs232.h"
 #include "s7int.h"
-#include "s7tags.h"
 #include "s7trace.h"
 
 namespace {
@@ -186,7 +187,8 @@ bool Trage(LPS7 pS7, const std::vector<tagplan::Job> &Jobs, bool Write, Lauf &l)
       for (size_t k = j; k < Jobs.size(); ++k) Markiere(l, Jobs[k], -1);
       return false;
     }
-    if (!tagplan::ParseAnswer(J, Write, std::span<const BYTE>(Ans, static_cast<size_t>(n)), Items)) {
+    if (!tagplan::ParseAnswer(J, Write, std::span<const BYTE>(Ans, static_cast<size_t>(n)),
+                              Items)) {
       Markiere(l, J, -1);
       Abgelehnt = true;
       continue;
@@ -238,8 +240,8 @@ int TagsRun(LPS7 pS7, S7TAG *Tags, int Count, bool Write) {
   const tagplan::Limits L = tagplan::PathLimits(pS7->SPSTyp != 0);
   const bool Merge = tagplan::TagPlanMerge();
   LockCom(pS7->Com);
-  bool Linie = Trage(pS7, Write ? tagplan::PlanWrite(l.Addr, L) : tagplan::PlanRead(l.Addr, L, Merge),
-                     Write, l);
+  bool Linie = Trage(
+      pS7, Write ? tagplan::PlanWrite(l.Addr, L) : tagplan::PlanRead(l.Addr, L, Merge), Write, l);
   // A range refused for an item that held several tags may be one tag's
   // fault: those tags once more, each in an item of its own.
   if (Linie && !Write && Merge) {
