@@ -28,6 +28,10 @@ constexpr LONG kRcNull = 0x100;
 constexpr int kAnsMax = 512;
 // Pause between jobs on PPI, as between the packets of the core calls.
 constexpr int kPpiPauseMs = 15;
+// While a call runs: the tag's job was refused as larger than the PLC takes.
+constexpr LONG kZuGross = -1000;
+// Smallest data unit the jobs are planned for after such refusals.
+constexpr int kPduMin = 60;
 
 DWORD Get16(const BYTE *p) { return static_cast<DWORD>(p[0] << 8 | p[1]); }
 DWORD Get32(const BYTE *p) { return Get16(p) << 16 | Get16(p + 2); }
@@ -177,7 +181,6 @@ void Markiere(Lauf &l, const tagplan::Job &J, LONG Code) {
 bool Trage(LPS7 pS7, const std::vector<tagplan::Job> &Jobs, bool Write, Lauf &l) {
   BYTE Ans[kAnsMax];
   std::vector<tagplan::ItemAnswer> Items;
-  bool Abgelehnt = false;  // a job refused as a whole
   for (size_t j = 0; j < Jobs.size(); ++j) {
     const tagplan::Job &J = Jobs[j];
     if (j > 0 && pS7->SPSTyp != 0) DelayMS(kPpiPauseMs);
@@ -189,8 +192,8 @@ bool Trage(LPS7 pS7, const std::vector<tagplan::Job> &Jobs, bool Write, Lauf &l)
     }
     if (!tagplan::ParseAnswer(J, Write, std::span<const BYTE>(Ans, static_cast<size_t>(n)),
                               Items)) {
-      Markiere(l, J, -1);
-      Abgelehnt = true;
+      const bool Gross = n >= tagplan::kAnsHeadLen && Ans[1] == 0x03 && Ans[10] == 0x85;
+      Markiere(l, J, Gross ? kZuGross : -1);
       continue;
     }
     for (size_t i = 0; i < J.Items.size(); ++i) {
@@ -207,7 +210,6 @@ bool Trage(LPS7 pS7, const std::vector<tagplan::Job> &Jobs, bool Write, Lauf &l)
       }
     }
   }
-  if (Abgelehnt) pS7->Err = 2;
   return true;
 }
 
@@ -237,31 +239,49 @@ int TagsRun(LPS7 pS7, S7TAG *Tags, int Count, bool Write) {
     }
   }
 
-  const tagplan::Limits L = tagplan::PathLimits(pS7->SPSTyp != 0);
+  tagplan::Limits L = tagplan::PathLimits(pS7->SPSTyp != 0);
   const bool Merge = tagplan::TagPlanMerge();
-  LockCom(pS7->Com);
-  bool Linie = Trage(
-      pS7, Write ? tagplan::PlanWrite(l.Addr, L) : tagplan::PlanRead(l.Addr, L, Merge), Write, l);
-  // A range refused for an item that held several tags may be one tag's
-  // fault: those tags once more, each in an item of its own.
-  if (Linie && !Write && Merge) {
-    std::vector<S7TAGADDR> Nochmal(N);
+  auto Plan = [&](std::span<const S7TAGADDR> a, bool M) {
+    return Write ? tagplan::PlanWrite(a, L) : tagplan::PlanRead(a, L, M);
+  };
+  // The chosen tags, their results cleared, for one more round; the others
+  // left out of it.
+  std::vector<S7TAGADDR> Nochmal(N);
+  auto Wieder = [&](auto Wahl) {
     bool Etwas = false;
     for (size_t i = 0; i < N; ++i) {
-      if (l.Code[i] != S7TAG_ERR_ADDRESS || !l.Geteilt[i]) continue;
+      Nochmal[i] = S7TAGADDR{};
+      if (!Wahl(i)) continue;
       Nochmal[i] = l.Addr[i];
       l.Code[i] = 0;
       Etwas = true;
     }
-    if (Etwas) Linie = Trage(pS7, tagplan::PlanRead(Nochmal, L, false), false, l);
+    return Etwas;
+  };
+  LockCom(pS7->Com);
+  bool Linie = Trage(pS7, Plan(l.Addr, Merge), Write, l);
+  // A PLC that takes smaller jobs than the path's usual data unit refuses
+  // the larger ones whole: their tags once more in jobs of half the size.
+  while (Linie && L.MaxReq / 2 >= kPduMin &&
+         Wieder([&](size_t i) { return l.Code[i] == kZuGross; })) {
+    L.MaxReq /= 2;
+    L.MaxAns /= 2;
+    Linie = Trage(pS7, Plan(Nochmal, Merge), Write, l);
   }
+  // A range refused for an item that held several tags may be one tag's
+  // fault: those tags once more, each in an item of its own.
+  if (Linie && !Write && Merge &&
+      Wieder([&](size_t i) { return l.Code[i] == S7TAG_ERR_ADDRESS && l.Geteilt[i]; }))
+    Linie = Trage(pS7, Plan(Nochmal, false), false, l);
   UnlockCom(pS7->Com);
+  for (LONG &c : l.Code)
+    if (c == kZuGross) c = -1;
 
   int Fertig = 0;
   bool Refused = false;
   for (size_t i = 0; i < N; ++i) {
     Tags[i].Result = l.Code[i];
-    if (l.Code[i] > 0) Refused = true;
+    if (l.Code[i] > 0 || l.Code[i] == -1) Refused = true;  // -1 here: a job refused whole
     if (l.Code[i] != 0) continue;
     ++Fertig;
     if (!Write) ToHost(Tags[i].Addr, l.Img[i], Tags[i].Value);
@@ -270,10 +290,7 @@ int TagsRun(LPS7 pS7, S7TAG *Tags, int Count, bool Write) {
     pS7->Err = -1;
     return Fertig > 0 ? Fertig : -1;
   }
-  if (Refused)
-    pS7->Err = 2;
-  else if (pS7->Err == 0)
-    pS7->Err = Lokal;
+  pS7->Err = Refused ? 2 : Lokal;
   return Fertig;
 }
 
