@@ -79,7 +79,8 @@ BYTE TsOf(BYTE Area) {
 
 Limits PathLimits(bool Ppi) {
   const int Pdu = Ppi ? kPduPPI : kPduMPI;
-  return {Pdu, Pdu, g_ItemLimit.load()};
+  // the 3964R procedure of the MPI path doubles the 0x10 in every item
+  return {Pdu, Pdu, g_ItemLimit.load(), static_cast<int>(kItemCost) + (Ppi ? 0 : 1)};
 }
 
 bool TagAddrValid(const S7TAGADDR &a) {
@@ -159,7 +160,8 @@ std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L, bool
     if (Merge && !Segs.empty()) {
       Seg &s = Segs.back();
       const DWORD Unit = IsTimerCounter(r.Area) ? 2 : 1;
-      if (s.Area == r.Area && s.DBNr == r.DBNr && (r.S <= s.E || (r.S - s.E) * Unit < kItemCost)) {
+      if (s.Area == r.Area && s.DBNr == r.DBNr &&
+          (r.S <= s.E || (r.S - s.E) * Unit < static_cast<DWORD>(L.ItemCost))) {
         s.E = std::max(s.E, r.E);
         s.Last = k + 1;
         continue;

@@ -27,6 +27,10 @@ struct Limits {
   int MaxReq;
   int MaxAns;
   int MaxItems;
+  // Line characters an item of its own costs: its 12 bytes in the job and the
+  // 4-byte head of its data in the answer, and on MPI the doubled 0x10 of its
+  // address syntax. A read merges neighbours whose gap costs fewer.
+  int ItemCost;
 };
 inline constexpr int kPduMPI = 240;
 inline constexpr int kPduPPI = 120;

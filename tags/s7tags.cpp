@@ -287,7 +287,7 @@ int TagsRun(LPS7 pS7, S7TAG *Tags, int Count, bool Write) {
     if (!Write) ToHost(Tags[i].Addr, l.Img[i], Tags[i].Value);
   }
   if (!Linie) {
-    pS7->Err = -1;
+    if (pS7->Err == 0) pS7->Err = -1;  // else as the exchange left it
     return Fertig > 0 ? Fertig : -1;
   }
   pS7->Err = Refused ? 2 : Lokal;

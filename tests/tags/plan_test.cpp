@@ -91,7 +91,7 @@ std::string Shape(const std::vector<tagplan::Job> &jobs) {
 TEST(TagPlan, TagsToJobsAndItems) {
   // tags | R/W, M(PI)/P(PI), merge 1/0, item limit | jobs
   for (const auto &r :
-       table({"DB10.DBW4 DB10.DBW8 DB10.DBD20 DB10.DBW40|RM1 20|84:10:4+20 84:10:40+2",
+       table({"DB10.DBW4 DB10.DBW8 DB10.DBD20 DB10.DBW41|RM1 20|84:10:4+20 84:10:41+2",
               "DB10.DBW4 DB10.DBW8|RM0 20|84:10:4+2 84:10:8+2",
               "M20.3 M20.5 MB21 DB1.DBX0.0|RM1 20|83:0:20+2 84:1:0+1",
               "T9 T5 T6 C1|RM1 20|1c:0:1+1 1d:0:5+5",
