@@ -399,15 +399,16 @@ bool ParseAnswer(const Job &J, bool Write, std::span<const BYTE> Ans,
     const DWORD Bytes = Ts == 0x03 || Ts == 0x04 || Ts == 0x05 ? (Len + 7) / 8 : Len;
     Pos += kDataHead;
     if (Bytes > Dat - Pos) return false;
-    if (Rc == 0xFF && Bytes != J.Items[i].DataBytes()) return false;
-    Out.push_back({Rc, d + Pos, Rc == 0xFF ? Bytes : 0});
+    // data of other than the asked size: the item's tags cannot be given it
+    const bool Passt = Rc != 0xFF || Bytes == J.Items[i].DataBytes();
+    Out.push_back({Passt ? Rc : BYTE{S7TAG_ERR_SIZE}, d + Pos, Rc == 0xFF && Passt ? Bytes : 0});
     Pos += Bytes;
     if ((Bytes & 1) && i + 1 < n) {
       if (Pos >= Dat) return false;
       ++Pos;
     }
   }
-  return Pos == Dat;
+  return Pos == Dat || Pos + 1 == Dat;  // a fill byte after the last item too
 }
 
 int TagPayloadBytes(std::span<const S7TAGADDR> Tags) {

@@ -109,8 +109,8 @@ struct ItemAnswer {
   DWORD Len = 0;
 };
 // Splits an answer into its items. False when the PLC refused the job as a
-// whole or the answer does not fit the job (item count, lengths, a read
-// item's data of other than the asked size).
+// whole or the answer does not fit the job (kind, item count, lengths). A
+// read item whose data are of other than the asked size gets code 0x07.
 bool ParseAnswer(const Job &J, bool Write, std::span<const BYTE> Ans, std::vector<ItemAnswer> &Out);
 
 // Planning without merging neighbours, each tag its own item (for the

@@ -139,7 +139,7 @@ TEST(TagPlan, ExactBytesOfJobsAndAnswersTakenApart) {
        table({"R|3203 0000 0200 0002 000A 0000 0402 FF04000807 00 0A000000|1 FF:1 0A:0",
               "R|3203 0000 0200 0002 0009 0000 0402 FF04000807 0A000000|0 ",
               "R|3203 0000 0200 0002 000A 8500 0402 FF04000807 00 0A000000|0 ",
-              "R|3203 0000 0200 0002 000B 0000 0402 FF04000807 00 FF040008AA|0 "})) {
+              "R|3203 0000 0200 0002 000B 0000 0402 FF04000807 00 FF040008AA|1 FF:1 07:0"})) {
     const bool w = r[0] == "W";
     const bool ok = tagplan::ParseAnswer(w ? wr[0] : rd[0], w, s7test::unhex(r[1]), a);
     std::string got = std::to_string(ok) + " ";
