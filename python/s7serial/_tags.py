@@ -5,7 +5,8 @@
 
 The library plans all tags of a call into as few jobs on the line as the path
 allows. Values: int (BYTE, WORD, INT, DWORD, DINT; timers in milliseconds,
-counters 0..999), float (REAL), bool (BOOL), str (CHAR, STRING[n]; Latin-1);
+counters 0..999), float (REAL, read back as the shortest decimal of the same
+real: 0.1), bool (BOOL), str (CHAR, STRING[n]; Latin-1);
 a tag with an element count [n] has a list of n values.
 """
 
@@ -110,11 +111,23 @@ def _element(addr):
             "STRING": ctypes.c_char * (addr.StrLen + 1)}[name]
 
 
+def _shortest(v):
+    """The float with the fewest digits that is the same 4-byte real as v
+    (0.1, not 0.10000000149011612)."""
+    for digits in range(1, 10):
+        near = float("%.*g" % (digits, v))
+        if struct.pack("f", near) == struct.pack("f", v):
+            return near
+    return v
+
+
 def _decode(addr, buf):
     name = _TYPES[addr.Type]
     raw = (_element(addr) * addr.Count).from_buffer(buf)
     if name == "BOOL":
         out = [bool(v) for v in raw]
+    elif name == "REAL":
+        out = [_shortest(v) for v in raw]
     elif name in ("CHAR", "STRING"):
         out = [bytes(v).split(b"\0", 1)[0].decode("latin-1") for v in raw]
     else:
