@@ -323,7 +323,7 @@ int Watch(const Config &c, LONG ref, std::vector<Tag> &tags) {
   int status = kOk;
   if (c.format == "csv") {
     std::string head = "time";
-    for (const Tag &t : tags) head += "," + Csv(t.text);
+    for (const Tag &t : tags) (head += ',') += Csv(t.text);
     std::printf("%s\n", head.c_str());
     std::fflush(stdout);
   }
@@ -337,7 +337,7 @@ int Watch(const Config &c, LONG ref, std::vector<Tag> &tags) {
       const LONG r = recs[i].Result;
       const Tag &t = tags[i];
       if (r == 0) {
-        row += "," + Csv(s7tag::FormatTagValues(t.addr, t.value.data()));
+        (row += ',') += Csv(s7tag::FormatTagValues(t.addr, t.value.data()));
         if (last[i] != t.value) {
           last[i] = t.value;
           if (c.format == "text")

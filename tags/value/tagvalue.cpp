@@ -69,6 +69,14 @@ std::string RealText(float f) {
   return std::string(buf, r.ptr);
 }
 
+// "text" in quotes, for a message.
+std::string Quoted(std::string_view text) {
+  std::string q = "\"";
+  q += text;
+  q += '"';
+  return q;
+}
+
 int Refuse(std::string &err, std::string why) {
   err = std::move(why);
   return -1;
@@ -91,7 +99,7 @@ int ParseInteger(const S7TAGADDR &addr, const std::string &t, long long &out, st
   const char *first = t.data() + at, *last = t.data() + t.size();
   const auto res = std::from_chars(first, last, mag, base);
   if (first == last || res.ptr != last || res.ec == std::errc::invalid_argument)
-    return Refuse(err, "\"" + t + "\" is not a whole number" + what);
+    return Refuse(err, Quoted(t) + " is not a whole number" + what);
   if (res.ec == std::errc::result_out_of_range || mag > (1ULL << 40))
     return Refuse(err, t + " is out of range" + what);
   const long long v = neg ? -static_cast<long long>(mag) : static_cast<long long>(mag);
@@ -105,7 +113,7 @@ int ParseElement(const S7TAGADDR &addr, std::string_view text, char *out, std::s
   switch (addr.Type) {
     case S7TAG_STRING: {
       if (text.size() > addr.StrLen)
-        return Refuse(err, "\"" + std::string(text) + "\" is longer than " + TypeName(addr) + " (" +
+        return Refuse(err, Quoted(text) + " is longer than " + TypeName(addr) + " (" +
                                std::to_string(text.size()) + " characters)");
       if (text.find('\0') != std::string_view::npos)
         return Refuse(err, "a string cannot hold a zero byte");
@@ -115,7 +123,7 @@ int ParseElement(const S7TAGADDR &addr, std::string_view text, char *out, std::s
     }
     case S7TAG_CHAR:
       if (text.size() > 1)
-        return Refuse(err, "\"" + std::string(text) + "\" is more than one character for CHAR");
+        return Refuse(err, Quoted(text) + " is more than one character for CHAR");
       out[0] = text.empty() ? '\0' : text[0];
       return 0;
     default:
@@ -130,7 +138,7 @@ int ParseElement(const S7TAGADDR &addr, std::string_view text, char *out, std::s
       } else if (l == "false" || l == "0") {
         out[0] = 0;
       } else {
-        return Refuse(err, "\"" + t + "\" is not a BOOL (true, false, 1 or 0)");
+        return Refuse(err, Quoted(t) + " is not a BOOL (true, false, 1 or 0)");
       }
       return 0;
     }
@@ -140,7 +148,7 @@ int ParseElement(const S7TAGADDR &addr, std::string_view text, char *out, std::s
       if (first != last && *first == '+') ++first;  // from_chars takes no plus sign
       const auto res = std::from_chars(first, last, f);
       if (t.empty() || res.ptr != last || res.ec == std::errc::invalid_argument)
-        return Refuse(err, "\"" + t + "\" is not a number for REAL");
+        return Refuse(err, Quoted(t) + " is not a number for REAL");
       if (res.ec == std::errc::result_out_of_range) {
         // Too small is taken as the nearest real (zero); too large is refused.
         double d = 0;
@@ -232,7 +240,11 @@ std::string TypeName(const S7TAGADDR &addr) {
                                        "DWORD", "DINT", "REAL", "STRING", "TIMER", "COUNTER"};
   if (addr.Type < 1 || addr.Type > S7TAG_COUNTER) return "?";
   std::string n = kNames[addr.Type];
-  if (addr.Type == S7TAG_STRING) n += "[" + std::to_string(addr.StrLen) + "]";
+  if (addr.Type == S7TAG_STRING) {
+    n += '[';
+    n += std::to_string(addr.StrLen);
+    n += ']';
+  }
   return n;
 }
 
@@ -294,7 +306,10 @@ std::string JsonTagValue(const S7TAGADDR &addr, const void *value, int index) {
 std::string JsonTagValues(const S7TAGADDR &addr, const void *value) {
   if (addr.Count == 1) return JsonTagValue(addr, value, 0);
   std::string s = "[";
-  for (int i = 0; i < addr.Count; ++i) s += (i ? "," : "") + JsonTagValue(addr, value, i);
+  for (int i = 0; i < addr.Count; ++i) {
+    if (i) s += ',';
+    s += JsonTagValue(addr, value, i);
+  }
   return s + "]";
 }
 
