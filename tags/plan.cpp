@@ -223,6 +223,10 @@ std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L, bool
 }
 
 std::vector<Job> PlanWrite(std::span<const S7TAGADDR> Tags, const Limits &L) {
+  return PlanWrite(Tags, L, g_Merge.load());
+}
+
+std::vector<Job> PlanWrite(std::span<const S7TAGADDR> Tags, const Limits &L, bool Merge) {
   const int MaxItems = MaxItemsOf(L);
   std::vector<Job> Jobs;
   int Req = 0;
@@ -249,7 +253,6 @@ std::vector<Job> PlanWrite(std::span<const S7TAGADDR> Tags, const Limits &L) {
   for (size_t i = 0; i < Tags.size(); ++i) {
     const S7TAGADDR &a = Tags[i];
     if (!TagAddrValid(a)) continue;
-    const int Tag = static_cast<int>(i);
     if (a.Type == S7TAG_BOOL) {
       for (DWORD k = 0; k < a.Count; ++k) {
         if (Jobs.empty() || Room() < 1) NewJob();
@@ -262,13 +265,24 @@ std::vector<Job> PlanWrite(std::span<const S7TAGADDR> Tags, const Limits &L) {
         It.Start = BitAdr / 8;
         It.Bit = static_cast<BYTE>(BitAdr % 8);
         It.Count = 1;
-        It.Pieces.push_back({Tag, k, 0, 1});
+        It.Pieces.push_back({static_cast<int>(i), k, 0, 1});
         Add(std::move(It));
       }
       continue;
     }
+    // Tags that follow one another in the list and in memory go as one run:
+    // still exactly their bytes, in fewer items.
     const DWORD Unit = IsTimerCounter(a.Area) ? 2 : 1;
-    const DWORD Total = ImageBytes(a, true);
+    DWORD Total = ImageBytes(a, true);
+    size_t Last = i;
+    while (Merge && Last + 1 < Tags.size()) {
+      const S7TAGADDR &b = Tags[Last + 1];
+      if (!TagAddrValid(b) || b.Type == S7TAG_BOOL || b.Area != a.Area || b.DBNr != a.DBNr ||
+          b.Start != a.Start + Total / Unit)
+        break;
+      Total += ImageBytes(b, true);
+      ++Last;
+    }
     DWORD Off = 0;
     while (Off < Total) {
       if (Jobs.empty()) NewJob();
@@ -289,10 +303,16 @@ std::vector<Job> PlanWrite(std::span<const S7TAGADDR> Tags, const Limits &L) {
       It.Ts = TsOf(a.Area);
       It.Start = a.Start + Off / Unit;
       It.Count = static_cast<WORD>(Take / Unit);
-      It.Pieces.push_back({Tag, Off, 0, Take});
+      DWORD At = 0;  // where tag k begins in the run
+      for (size_t k = i; k <= Last; At += ImageBytes(Tags[k], true), ++k) {
+        const DWORD Os = std::max(At, Off);
+        const DWORD Oe = std::min(At + ImageBytes(Tags[k], true), Off + Take);
+        if (Os < Oe) It.Pieces.push_back({static_cast<int>(k), Os - At, Os - Off, Oe - Os});
+      }
       Add(std::move(It));
       Off += Take;
     }
+    i = Last;
   }
   return Jobs;
 }

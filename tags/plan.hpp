@@ -7,8 +7,9 @@
 // one byte read as that byte), and fills each job with as many items as the
 // request and the answer allow on the path, at most the item limit
 // (S7SetTagItemLimit). A tag longer than one job goes in packets. A write
-// plan carries exactly the tags' bytes: one item per tag (or per packet of
-// it), a bit as a bit item, never a read-modified neighbour.
+// plan carries exactly the tags' bytes in the given order: tags that follow
+// one another in the list and in memory as one item (or packets), a bit as a
+// bit item, never a read-modified neighbour.
 #pragma once
 
 #include <cstdint>
@@ -91,6 +92,7 @@ struct Job {
 std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L);
 std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L, bool Merge);
 std::vector<Job> PlanWrite(std::span<const S7TAGADDR> Tags, const Limits &L);
+std::vector<Job> PlanWrite(std::span<const S7TAGADDR> Tags, const Limits &L, bool Merge);
 
 // Sizes of a job and of its answer, from the 0x32 byte on.
 int RequestBytes(const Job &J, bool Write);

@@ -242,7 +242,7 @@ int TagsRun(LPS7 pS7, S7TAG *Tags, int Count, bool Write) {
   tagplan::Limits L = tagplan::PathLimits(pS7->SPSTyp != 0);
   const bool Merge = tagplan::TagPlanMerge();
   auto Plan = [&](std::span<const S7TAGADDR> a, bool M) {
-    return Write ? tagplan::PlanWrite(a, L) : tagplan::PlanRead(a, L, M);
+    return Write ? tagplan::PlanWrite(a, L, M) : tagplan::PlanRead(a, L, M);
   };
   // The chosen tags, their results cleared, for one more round; the others
   // left out of it.
@@ -269,10 +269,11 @@ int TagsRun(LPS7 pS7, S7TAG *Tags, int Count, bool Write) {
     Linie = Trage(pS7, Plan(Nochmal, Merge), Write, l);
   }
   // A range refused for an item that held several tags may be one tag's
-  // fault: those tags once more, each in an item of its own.
-  if (Linie && !Write && Merge &&
+  // fault: those tags once more, each in an item of its own (a write item
+  // refused was not written at all).
+  if (Linie && Merge &&
       Wieder([&](size_t i) { return l.Code[i] == S7TAG_ERR_ADDRESS && l.Geteilt[i]; }))
-    Linie = Trage(pS7, Plan(Nochmal, false), false, l);
+    Linie = Trage(pS7, Plan(Nochmal, false), Write, l);
   UnlockCom(pS7->Com);
   for (LONG &c : l.Code)
     if (c == kZuGross) c = -1;

@@ -78,8 +78,8 @@ TEST_P(Sim, MixedTypesRoundTripAndLandWhereTheyBelong) {
 
 TEST_P(Sim, AMissingBlockOrARangeBeyondTheEndRefusesThatTagOnly) {
   plc.write_bytes(Area::DB, 10, 60, std::vector<uint8_t>{0xAB, 0xCD, 0, 0});
-  // DBW60 and DBW64 share an item first; the range refusal is DBW64's alone
-  auto t = Tags({"DB10.DBW60", "DB99.DBW0", "MB3", "DB10.DBW64"});
+  // DBW62 and DBW64 share an item (read and write) first; the range refusal is DBW64's alone
+  auto t = Tags({"DB10.DBW60", "DB99.DBW0", "DB10.DBW62", "DB10.DBW64"});
   for (auto call : {KS7ReadTags, KS7WriteTags}) {
     EXPECT_EQ(call(ref, t.data(), 4), 1);
     EXPECT_EQ(Results(t), (std::vector<LONG>{0, S7TAG_ERR_OBJECT, 0, S7TAG_ERR_ADDRESS}));
