@@ -28,10 +28,13 @@
  * item where the gap costs fewer bytes than an item of their own; a range
  * refused for such a shared item is asked again tag by tag, so that the
  * refusal is the guilty tag's alone. A write sends exactly the tags' bytes in
- * the given order, a BOOL as a bit item (its neighbours untouched), a
- * STRING[n] as n + 2 bytes (n, the length, the characters, zeros). Every job
- * stays within the PLC's data unit (240 bytes behind the MPI adapter, 120 on
- * an S7-200) and the item limit; a tag longer than a job goes in packets.
+ * the given order (tags that follow one another in the list and in memory as
+ * one item, asked again tag by tag in the same way), a BOOL as a bit item
+ * (its neighbours untouched), a STRING[n] as n + 2 bytes (n, the length, the
+ * characters, zeros). Every job stays within the PLC's data unit (240 bytes
+ * behind the MPI adapter, 120 on an S7-200; a job refused as too large is
+ * sent again as jobs of half the size) and the item limit; a tag longer than
+ * a job goes in packets.
  *
  * Compiles as C and as C++. */
 #ifndef S7SERIAL_S7TAGS_H
