@@ -6,6 +6,7 @@
 #include "s7tags.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <span>
 #include <vector>
@@ -213,6 +214,26 @@ bool Trage(LPS7 pS7, const std::vector<tagplan::Job> &Jobs, bool Write, Lauf &l)
   return true;
 }
 
+// Trace line of a call that did not do every tag: which ones and why (the
+// first few by their place in the list).
+void Verweigert(int Com, bool Write, const std::vector<LONG> &Code, int Fertig) {
+  char Zeile[160];
+  int n = std::snprintf(Zeile, sizeof Zeile,
+                        "tag %s: %d of %zu done, not done:", Write ? "write" : "read", Fertig,
+                        Code.size());
+  int Gezeigt = 0;
+  for (size_t i = 0; i < Code.size() && n > 0 && n < static_cast<int>(sizeof Zeile); ++i) {
+    if (Code[i] == 0) continue;
+    if (++Gezeigt > 8) {
+      std::snprintf(Zeile + n, sizeof Zeile - static_cast<size_t>(n), " ...");
+      break;
+    }
+    n += std::snprintf(Zeile + n, sizeof Zeile - static_cast<size_t>(n), " #%zu %d", i,
+                       static_cast<int>(Code[i]));
+  }
+  TraceText(Com, "%s", Zeile);
+}
+
 int TagsRun(LPS7 pS7, S7TAG *Tags, int Count, bool Write) {
   if (pS7 == nullptr) return -1;
   if (Tags == nullptr || Count < 0) {
@@ -287,6 +308,7 @@ int TagsRun(LPS7 pS7, S7TAG *Tags, int Count, bool Write) {
     ++Fertig;
     if (!Write) ToHost(Tags[i].Addr, l.Img[i], Tags[i].Value);
   }
+  if (Fertig < Count) S7TRACE(Verweigert(pS7->Com, Write, l.Code, Fertig));
   if (!Linie) {
     if (pS7->Err == 0) pS7->Err = -1;  // else as the exchange left it
     return Fertig > 0 ? Fertig : -1;
