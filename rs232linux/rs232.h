@@ -36,6 +36,9 @@ extern RS232 RsIo[RS232_PORTS];
 
 /* The Com... calls are public: s7com.h. */
 void DelayMS(int Ms);
+/* Hands Len characters to the line in one call (more only when the driver
+ * takes part of them); FALSE when the port is not open or a write fails. */
+BOOL ComTxBuf(int Com, const BYTE *Buf, int Len);
 
 #ifdef __cplusplus
 }
