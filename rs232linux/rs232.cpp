@@ -282,6 +282,11 @@ BOOL ComWaitC(int Com, PBYTE pByte, LONG Time) {
     p.bUnget = FALSE;
     return TRUE;
   }
+  if (p.RxOut < p.RxIn) {  // the common case inside a block: already read
+    *pByte = p.Buf[p.RxOut++];
+    if (p.RxOut >= p.RxIn) p.RxIn = p.RxOut = 0;
+    return TRUE;
+  }
   // A time-out of 0 ms makes every read return at once: one attempt then.
   long long n = p.Timeout > 0 ? (static_cast<long long>(Time) * 55) / p.Timeout : 1;
   if (n <= 0) n = 1;
