@@ -1,6 +1,7 @@
-/* Serial line layer: a table of 16 ports, byte-wise transmit and receive with
- * waits counted in ticks of 55 ms, and short delays. The only code of the
- * library that touches the operating system's serial devices. */
+/* Serial line layer: a table of 16 ports, transmit by the byte or the block,
+ * buffered receive with waits counted in ticks of 55 ms, and short delays.
+ * The only code of the library that touches the operating system's serial
+ * devices. */
 #ifndef S7SERIAL_RS232_H
 #define S7SERIAL_RS232_H
 

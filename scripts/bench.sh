@@ -4,7 +4,9 @@
 #   1. unpaced: what each job costs the PC (CPU, system calls, sleeps);
 #   2. paced at 115200 baud: the same with characters arriving one by one;
 #   3. paced at 19200 and 38400 baud: payload rate against the line's ideal;
-#   4. paced at 38400 baud with 1 ms and 16 ms device turnaround.
+#   4. paced at 38400 baud with 1 ms and 16 ms device turnaround;
+#   5. 1, 4, 8 and 16 lines at once at 115200 baud, characters one by one and
+#      in groups of 16 (a receive FIFO).
 # JOBS and PACED_JOBS set the jobs per kind; pass --json to get JSON lists.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,4 +32,9 @@ for t in 1000 16000; do
   echo
   echo "== paced at 38400 baud, device turnaround $((t / 1000)) ms =="
   "${bench[@]}" --jobs "$((paced_jobs / 2 > 0 ? paced_jobs / 2 : 1))" --baud 38400 --turnaround-us "$t"
+done
+for fifo in 1 16; do
+  echo
+  echo "== 1, 4, 8 and 16 lines at 115200 baud, $fifo character(s) at a time =="
+  "${bench[@]}" --lines 1,4,8,16 --seconds 3 --fifo "$fifo"
 done
