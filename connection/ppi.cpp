@@ -61,10 +61,10 @@ BOOL ConnectToPPIAdr(LPS7I pS7) {
   Buf[8] = FDL_ED;
 
   ComClr(Com);
-  for (int i = 0; i < 3; ++i) ComTxC(Com, Buf[i]);
+  ComTxBuf(Com, Buf.data(), 3);
   S7TRACE(TraceFrame(Com, TRACE_TX, Buf.data(), 3, nullptr));
   DelayMS(kTokenPauseMs);
-  for (int i = 3; i < 9; ++i) ComTxC(Com, Buf[i]);
+  ComTxBuf(Com, &Buf[3], 6);
   S7TRACE(TraceFrame(Com, TRACE_TX, &Buf[3], 6, nullptr));
 
   const int n = _RxProfiBlock(Com, Buf.data());

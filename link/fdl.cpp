@@ -48,37 +48,41 @@ BOOL TxProfiBlock(int Com, int Dst, int Src, int FC, LPBYTE Buffer, int Len) {
   if (Len > kMaxDataUnit) return FALSE;
   if (Len > 0 && Buffer == nullptr) return FALSE;
 
+  // The whole frame is handed to the line in one call.
+  std::array<BYTE, kFrameBufSize> Out;
+  int n = 0;
   if (Len > 0) {
-    const int Le = Len + kFdlHeadLen;
-    ComTxC(Com, FDL_SD2);
-    ComTxC(Com, Le);
-    ComTxC(Com, Le);
-    ComTxC(Com, FDL_SD2);
+    const BYTE Le = static_cast<BYTE>(Len + kFdlHeadLen);
+    Out[n++] = FDL_SD2;
+    Out[n++] = Le;
+    Out[n++] = Le;
+    Out[n++] = FDL_SD2;
   } else {
-    ComTxC(Com, FDL_SD1);
+    Out[n++] = FDL_SD1;
   }
-
   const BYTE Da = static_cast<BYTE>(Dst);
   const BYTE Sa = static_cast<BYTE>(Src);
   const BYTE Fc = static_cast<BYTE>(FC);
-  ComTxC(Com, Da);
-  ComTxC(Com, Sa);
-  ComTxC(Com, Fc);
-  unsigned Fcs = Da + Sa + Fc;
+  Out[n++] = Da;
+  Out[n++] = Sa;
+  Out[n++] = Fc;
 
-  for (int i = 0; i < Len; ++i) {
-    ComTxC(Com, Buffer[i]);
-    Fcs += Buffer[i];
-    // The station talks while we are still sending: give up the frame and
-    // leave its byte for the next receive.
-    if (ComCInQ(Com)) {
-      S7TRACE(TraceFdlTx(Com, Dst, Src, FC, Buffer, i + 1, "abandoned, the station talks"));
-      return FALSE;
-    }
+  // The station talks as the data unit starts: send up to its first byte,
+  // give up the frame and leave the station's byte for the next receive.
+  if (Len > 0 && ComCInQ(Com)) {
+    Out[n++] = Buffer[0];
+    ComTxBuf(Com, Out.data(), n);
+    S7TRACE(TraceFdlTx(Com, Dst, Src, FC, Buffer, 1, "abandoned, the station talks"));
+    return FALSE;
   }
-
-  ComTxC(Com, static_cast<BYTE>(Fcs & 0xFF));
-  ComTxC(Com, FDL_ED);
+  unsigned Fcs = Da + Sa + Fc;
+  for (int i = 0; i < Len; ++i) {
+    Out[n++] = Buffer[i];
+    Fcs += Buffer[i];
+  }
+  Out[n++] = static_cast<BYTE>(Fcs & 0xFF);
+  Out[n++] = FDL_ED;
+  ComTxBuf(Com, Out.data(), n);
   S7TRACE(TraceFdlTx(Com, Dst, Src, FC, Buffer, Len, nullptr));
   return TRUE;
 }

@@ -87,6 +87,32 @@ void FlushAfterCollision(int Com) {
   Port.RxOut = 0;
 }
 
+/* The data part of a block once the partner has accepted the start: the
+ * data with every DLE doubled, DLE ETX and the BCC, handed to the line in one
+ * call (in pieces of the staging buffer for a longer block). */
+void SendBlockBody(int Com, const BYTE *Buffer, int Len) {
+  BYTE Out[2 * kRxRoom + 3];
+  int n = 0;
+  BYTE BCC = 0;
+  for (int i = 0; i < Len; ++i) {
+    const BYTE c = Buffer[i];
+    Out[n++] = c;
+    BCC ^= c;
+    if (c == DLE) {
+      Out[n++] = c;
+      BCC ^= c;
+    }
+    if (n >= 2 * kRxRoom) {
+      ComTxBuf(Com, Out, n);
+      n = 0;
+    }
+  }
+  Out[n++] = DLE;
+  Out[n++] = ETX;
+  Out[n++] = BCC ^ DLE ^ ETX;
+  ComTxBuf(Com, Out, n);
+}
+
 /* Connection set-up: STX until the partner answers DLE, at most 3 tries. */
 bool Connect(int Com) {
   for (int Versuche = 0; Versuche < kSetupTries; ++Versuche) {
@@ -129,25 +155,16 @@ BOOL Tx3964RBlock(int Com, LPBYTE Buffer, int Len) {
   for (int RepeatCnt = 0; RepeatCnt < kTransmissions; ++RepeatCnt) {
     if (!Connect(Com)) return FALSE;
 
-    BYTE BCC = 0;
-    for (int i = 0; i < Len; ++i) {
-      const BYTE c = Buffer[i];
-      ComTxC(Com, c);
-      BCC ^= c;
-      if (c == DLE) {
-        ComTxC(Com, c);
-        BCC ^= c;
-      }
-      if (ComCInQ(Com)) {
-        // the partner talks while we send: abandon the block
-        ComTxC(Com, NAK);
-        S7TRACE(TraceBlock(Com, TRACE_TX, Buffer, i + 1, "abandoned, the partner talks: NAK"));
-        return FALSE;
-      }
+    if (Len > 0 && ComCInQ(Com)) {
+      // the partner talks while we send: abandon the block after its first
+      // character (and that character's double), then NAK
+      const bool Twice = Buffer[0] == DLE;
+      const BYTE Head[] = {Buffer[0], static_cast<BYTE>(Twice ? DLE : NAK), NAK};
+      ComTxBuf(Com, Head, Twice ? 3 : 2);
+      S7TRACE(TraceBlock(Com, TRACE_TX, Buffer, 1, "abandoned, the partner talks: NAK"));
+      return FALSE;
     }
-    ComTxC(Com, DLE);
-    ComTxC(Com, ETX);
-    ComTxC(Com, BCC ^ DLE ^ ETX);
+    SendBlockBody(Com, Buffer, Len);
     S7TRACE(TraceBlock(Com, TRACE_TX, Buffer, Len, nullptr));
 
     BYTE c = 0;

@@ -240,6 +240,20 @@ BOOL ComTxC(int Com, int Zeichen) {
   return write(RsIo[Com].hCom, &c, 1) == 1;
 }
 
+BOOL ComTxBuf(int Com, const BYTE *Buf, int Len) {
+  if (!IsOpen(Com) || Len < 0 || (Len > 0 && Buf == nullptr)) return FALSE;
+  // One call for the whole run of characters; the terminal driver queues
+  // them and they leave back to back, as from a loop of single writes.
+  int done = 0;
+  while (done < Len) {
+    const ssize_t n = write(RsIo[Com].hCom, Buf + done, static_cast<size_t>(Len - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return FALSE;
+    done += static_cast<int>(n);
+  }
+  return TRUE;
+}
+
 BOOL ComRxC(int Com, PBYTE pByte) {
   if (!ValidPort(Com)) return FALSE;
   RS232 &p = RsIo[Com];
@@ -268,6 +282,11 @@ BOOL ComWaitC(int Com, PBYTE pByte, LONG Time) {
     p.bUnget = FALSE;
     return TRUE;
   }
+  if (p.RxOut < p.RxIn) {  // the common case inside a block: already read
+    *pByte = p.Buf[p.RxOut++];
+    if (p.RxOut >= p.RxIn) p.RxIn = p.RxOut = 0;
+    return TRUE;
+  }
   // A time-out of 0 ms makes every read return at once: one attempt then.
   long long n = p.Timeout > 0 ? (static_cast<long long>(Time) * 55) / p.Timeout : 1;
   if (n <= 0) n = 1;
@@ -290,11 +309,14 @@ BOOL ComCInQ(int Com) {
   if (!IsOpen(Com)) return FALSE;
   // Ask the kernel whether a byte is waiting instead of switching the read
   // time-out to 0 and back (two termios round trips per transmitted byte).
-  // A byte found is held as look-ahead for the next receive.
+  // What is waiting is taken into the receive buffer in one read and comes
+  // first at the next receive.
   struct pollfd pfd = {p.hCom, POLLIN, 0};
   if (poll(&pfd, 1, 0) <= 0 || !(pfd.revents & POLLIN)) return FALSE;
-  if (read(p.hCom, &p.UngetC, 1) != 1) return FALSE;
-  p.bUnget = TRUE;
+  p.RxIn = p.RxOut = 0;
+  const ssize_t n = read(p.hCom, p.Buf, sizeof p.Buf);
+  if (n <= 0) return FALSE;
+  p.RxIn = static_cast<int>(n);
   return TRUE;
 }
 

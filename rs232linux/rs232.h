@@ -1,6 +1,7 @@
-/* Serial line layer: a table of 16 ports, byte-wise transmit and receive with
- * waits counted in ticks of 55 ms, and short delays. The only code of the
- * library that touches the operating system's serial devices. */
+/* Serial line layer: a table of 16 ports, transmit by the byte or the block,
+ * buffered receive with waits counted in ticks of 55 ms, and short delays.
+ * The only code of the library that touches the operating system's serial
+ * devices. */
 #ifndef S7SERIAL_RS232_H
 #define S7SERIAL_RS232_H
 
@@ -36,6 +37,9 @@ extern RS232 RsIo[RS232_PORTS];
 
 /* The Com... calls are public: s7com.h. */
 void DelayMS(int Ms);
+/* Hands Len characters to the line in one call (more only when the driver
+ * takes part of them); FALSE when the port is not open or a write fails. */
+BOOL ComTxBuf(int Com, const BYTE *Buf, int Len);
 
 #ifdef __cplusplus
 }

@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <numeric>
@@ -254,13 +255,19 @@ void PpiStation::tx(std::span<const uint8_t> bytes, const std::string &what) {
     write_all(fd_, bytes);
     return;
   }
-  // Paced: each character is released when it has left the wire; all are
-  // handed over at once, so a late wake-up does not push the later ones back.
+  // Paced: each character (or group of `fifo` characters) is released when
+  // it has left the wire; all are handed over at once, so a late wake-up
+  // does not push the later ones back.
   const auto handed = timing_.hand_over(Clock::now());
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (!sleep_until(timing_.departure(handed), stopping_)) return;
+  const size_t group = static_cast<size_t>(std::max(timing_.pace().fifo, 1));
+  for (size_t i = 0; i < bytes.size();) {
+    const size_t k = std::min(group, bytes.size() - i);
+    Clock::time_point left = handed;
+    for (size_t j = 0; j < k; ++j) left = timing_.departure(handed);
+    if (!sleep_until(left, stopping_)) return;
     if (ack) ack_at_ = Clock::now();
-    write_all(fd_, bytes.subspan(i, 1));
+    write_all(fd_, bytes.subspan(i, k));
+    i += k;
   }
 }
 

@@ -128,14 +128,20 @@ bool Line::get(uint8_t &b, int timeout_ms) {
 
 bool Line::put(std::span<const uint8_t> bytes) {
   if (!timing_.paced()) return write_through(bytes);
-  // One character at a time, each when it has left the wire: the PC sees
-  // them arrive one character time apart, as from a real line.
+  // One character at a time (or a group of `fifo`), each when it has left
+  // the wire: the PC sees them arrive one character time apart, as from a
+  // real line.
   // All of them are handed over at once: a late wake-up for one character
   // does not push the ones after it back.
   const auto handed = timing_.hand_over(Clock::now());
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (!sleep_until(timing_.departure(handed), stop_)) return false;
-    if (!write_through(bytes.subspan(i, 1))) return false;
+  const size_t group = static_cast<size_t>(std::max(timing_.pace().fifo, 1));
+  for (size_t i = 0; i < bytes.size();) {
+    const size_t k = std::min(group, bytes.size() - i);
+    Clock::time_point left = handed;
+    for (size_t j = 0; j < k; ++j) left = timing_.departure(handed);
+    if (!sleep_until(left, stop_)) return false;
+    if (!write_through(bytes.subspan(i, k))) return false;
+    i += k;
   }
   return true;
 }

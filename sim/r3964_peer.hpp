@@ -19,6 +19,10 @@ namespace s7sim {
 struct Pace {
   int baud = 0;  // characters at this rate, 11 bits each; 0 or less: as fast as the pty goes
   std::chrono::microseconds turnaround{0};  // the device's delay before each answer
+  // Characters to the PC handed over together, like a receive FIFO that
+  // raises its interrupt every `fifo` characters: each group when its last
+  // character has left the wire, the rest of an answer when its last has.
+  int fifo = 1;
 };
 
 // Bits of one character: start bit, 8 data bits, parity bit, stop bit.
