@@ -3,6 +3,9 @@
 // end and the simulated memory as the oracle.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+
 #include <atomic>
 #include <memory>
 #include <random>
@@ -24,9 +27,9 @@ namespace {
 constexpr uint8_t kDB = 0x84, kM = 0x83, kT = 0x1D, kZ = 0x1C;
 
 struct Mpi {
-  explicit Mpi(std::vector<std::string> args = {"--route", "3=3", "--timeout", "2"}) {
+  explicit Mpi(std::vector<std::string> args = {"--route", "3=3", "--timeout", "2"}, int baud = 0) {
     plc[0].add_db(1, 256), plc[1].add_db(1, 256);
-    ad.add_station(2, plc[0]), ad.add_station(3, plc[1]), ad.start();
+    ad.add_station(2, plc[0]), ad.add_station(3, plc[1]), ad.set_pace({baud, {}}), ad.start();
     gate = std::make_unique<gt::Gate>(pty.slave_name(), args);
   }
   s7sim::Pty pty;
@@ -89,6 +92,9 @@ TEST(GateMpi, PduSizeOversizeJobMissingDbBlockInfoSegmentsAndLineFailure) {
   EXPECT_EQ(c.job(gt::rw_job(true, 9, {{2, 90, 1, kDB, 0, Bytes(90, 1)}})), refused);
   EXPECT_EQ(m.ad.blocks_from_pc().size(), blocks);  // nothing went on the line
   EXPECT_EQ(gt::items_of(c.job(gt::rw_job(false, 1, {{2, 2, 9, kDB, 0, {}}})), false)[0].first, 10);
+  for (const bool w : {true, false})  // a job, an answer of exactly 240 bytes
+    EXPECT_EQ(gt::items_of(c2.job(gt::rw_job(w, 3, {{2, 212, 1, kDB, 0, Bytes(w ? 212 : 0, 3)}})), w)
+                  .at(0).first, 0xFF);
   // block information of DB 1 (user data); its 104-byte answer exceeds c's 100
   const Bytes bi = {0x32, 7, 0, 0,    0, 9, 0, 8,   0,   12,  0,   1,   0x12, 4,   0x11,
                     0x43, 3, 0, 0xFF, 9, 0, 8, '0', 'A', '0', '0', '0', '0',  '1', 'B'};
@@ -114,15 +120,15 @@ TEST(GateMpi, PduSizeOversizeJobMissingDbBlockInfoSegmentsAndLineFailure) {
   EXPECT_NE(m.gate->log().find("job failed: station 2"), std::string::npos);
 }
 
-TEST(GatePpi, ReadsWritesAndTheIdentification) {
+TEST(GatePpi, ReadsWritesTheIdentificationAndJobsOfTheStationsSize) {
   s7sim::Pty pty;
   s7sim::Plc plc;
   plc.add_db(1, 256);
   s7sim::PpiStation st(pty.master(), 2, plc);
   st.start();
-  gt::Gate gate(pty.slave_name(), {"--ppi", "--pdu", "120"});
+  gt::Gate gate(pty.slave_name(), {"--ppi"});
   Client c(gate.port);
-  ASSERT_EQ(c.setup(240), 120);
+  ASSERT_EQ(c.setup(240), 120);  // what the S7-200 takes
   const Item v{2, 3, 1, kDB, 8, {7, 8, 9}}, id{2, 16, 0, 0x03, 0, {}};
   EXPECT_EQ(gt::items_of(c.job(gt::rw_job(true, 1, {v})), true).at(0).first, 0xFF);
   EXPECT_EQ(held(plc, v), v.data);
@@ -130,9 +136,49 @@ TEST(GatePpi, ReadsWritesAndTheIdentification) {
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].second, v.data);
   EXPECT_EQ(std::string(got[1].second.begin(), got[1].second.end()), "CPU 216-2 REL.01");
-  for (const char *bad : {"", "1x", "127"}) {  // refused: exit status 2, never listening
-    gt::Gate refused(pty.slave_name(), {"--ppi", "--plc", bad});
-    EXPECT_EQ(std::pair(refused.port, refused.stop()), std::pair(0, 2)) << bad;
+  for (const bool w : {true, false})  // a job, an answer of exactly 120 bytes
+    EXPECT_EQ(gt::items_of(c.job(gt::rw_job(w, 3, {{2, uint16_t(w ? 92 : 102), 1, kDB, 0,
+                                                     Bytes(w ? 92 : 0, 3)}})), w).at(0).first, 0xFF);
+}
+
+// Start-up refuses what it cannot do (status 2, a message, never listening)
+// and takes every boundary value it can.
+TEST(GateOptions, RefusedWithAMessageOrListening) {
+  s7sim::Pty mp, pp;
+  s7sim::Plc plc[2];
+  s7sim::MpiAdapter ad{mp.master()};
+  ad.add_station(2, plc[0]), ad.start();
+  s7sim::PpiStation st(pp.master(), 2, plc[1]);
+  st.start();
+  const std::string dev(64, 'd');
+  const struct {
+    bool ppi;
+    std::vector<std::string> args;
+    const char *refusal;  // nullptr: listens
+  } rows[] = {
+      {false, {"--own", "126"}, nullptr},
+      {false, {"--own", "127"}, "station address: \"127\" is not a number from 0 to 126"},
+      {false, {"--plc", "126", "--own", "0"}, nullptr},
+      {false, {"--own", "2"}, "--own 2 is the PLC's station address"},
+      {false, {"--route", "3=5", "--own", "5"}, "--own 5 is the address of --route 3=5"},
+      {false, {"--baud", "1234"}, "--baud 1234: the MPI adapter takes 9600, 19200, 38400"},
+      {false, {"--pdu", "310"}, nullptr},
+      {false, {"--pdu", "311"}, "--pdu 311: one job on the MPI path carries at most 310 bytes"},
+      {false, {"--device", dev}, "64 characters; the library holds paths of at most 63"},
+      {false, {"--setup-timeout", "-1"}, "setup time-out in seconds: \"-1\" is not a number"},
+      {true, {"--baud", "19200"}, nullptr},
+      {true, {"--baud", "9600", "--pdu", "252"}, nullptr},
+      {true, {"--baud", "38400"}, "--baud 38400: PPI runs at 9600 or 19200 baud"},
+      {true, {"--pdu", "253"}, "--pdu 253: one job on the PPI path carries at most 252 bytes"},
+      {true, {"--plc", "1x"}, "station address: \"1x\" is not a number from 0 to 126"},
+  };
+  for (const auto &r : rows) {
+    std::vector<std::string> args = r.args;
+    if (r.ppi) args.insert(args.begin(), "--ppi");
+    gt::Gate g(r.ppi ? pp.slave_name() : mp.slave_name(), args);
+    const bool listened = g.port > 0;
+    EXPECT_EQ(std::pair(listened, g.stop()), std::pair(!r.refusal, r.refusal ? 2 : 0)) << args[1];
+    EXPECT_TRUE(!r.refusal || g.log().find(r.refusal) != std::string::npos) << g.log();
   }
 }
 
@@ -183,6 +229,97 @@ TEST(GateClients, MalformedVanishingAndSilentClientsAmongInterleavedJobs) {
                            "closed: COTP 0x10 on an open connection", "closed: COTP error unit"})
     EXPECT_NE(m.gate->log().find(line), std::string::npos) << line << m.gate->log();
   EXPECT_EQ(m.gate->stop(), 0);
+}
+
+TEST(GateClients, ConnectionRequestsWithParametersInAnyOrderOrNone) {
+  Mpi m;
+  m.plc[0].write_bytes(s7sim::Area::DB, 1, 0, Bytes{0x22}), m.plc[1].write_bytes(s7sim::Area::DB, 1, 0, Bytes{0x33});
+  const struct {
+    Bytes cr;
+    uint8_t unit_code, held;  // the data unit size agreed; DB 1's first byte where it lands
+  } rows[] = {
+      {{17, 0xE0, 0, 0, 0, 1, 0, 0xC2, 2, 1, 3, 0xC1, 2, 1, 2, 0xC0, 1, 0x09}, 9, 0x33},
+      {{17, 0xE0, 0, 0, 0, 1, 0, 0xC1, 2, 1, 3, 0xC0, 1, 0x0A, 0xC2, 2, 1, 2}, 10, 0x22},
+      {{6, 0xE0, 0, 0, 0, 1, 0}, 7, 0x22},  // the shortest: 128-byte units, no slot named
+  };
+  for (const auto &r : rows) {
+    Client c(m.gate->port, -1);
+    c.raw(Client::tpkt(r.cr));
+    const Bytes cc = c.unit(), size = {0xC0, 1, r.unit_code};
+    ASSERT_GE(cc.size(), 7u);
+    EXPECT_EQ(std::pair(cc[1], gt::be16(cc, 2)), std::pair(uint8_t(0xD0), 1u));
+    EXPECT_NE(std::search(cc.begin(), cc.end(), size.begin(), size.end()), cc.end());
+    ASSERT_EQ(c.setup(240), 240);
+    EXPECT_EQ(gt::items_of(c.job(gt::rw_job(false, 1, {{2, 1, 1, kDB, 0, {}}})), false).at(0).second,
+              Bytes{r.held});
+  }
+}
+
+// Sockets that never finish their start are closed after --setup-timeout, a
+// client without jobs after --idle-timeout.
+TEST(GateClients, SilentSocketsAndIdleClientsAreClosedInTime) {
+  Mpi m({"--max-clients", "4", "--setup-timeout", "1", "--idle-timeout", "2"});
+  std::vector<std::unique_ptr<Client>> silent;
+  for (int i = 0; i < 4; ++i) silent.push_back(std::make_unique<Client>(m.gate->port, -1));
+  for (auto &s : silent) s->raw({3, 0});
+  usleep(300000);
+  EXPECT_FALSE(Client(m.gate->port).ok);  // every place taken
+  const auto t0 = std::chrono::steady_clock::now();
+  for (auto &s : silent) EXPECT_TRUE(s->closed());
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
+  Client c(m.gate->port);
+  ASSERT_EQ(c.setup(240), 240);
+  usleep(1500000);  // not idle for long enough yet
+  EXPECT_EQ(gt::items_of(c.job(gt::rw_job(false, 1, {{2, 1, 1, kDB, 0, {}}})), false).size(), 1u);
+  const auto t1 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(c.closed());
+  EXPECT_GT(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(1500));
+  EXPECT_NE(m.gate->log().find("closed: idle"), std::string::npos);
+}
+
+// A client with 20 jobs pipelined is served in full, in turn with a polite one.
+TEST(GateClients, PipelinedJobsAreHeldBackAndServedInTurn) {
+  Mpi m({"--route", "3=3"}, 38400);
+  Client greedy(m.gate->port), polite(m.gate->port);
+  ASSERT_EQ(greedy.setup(240) + polite.setup(240), 480);
+  Bytes burst;
+  for (uint16_t i = 0; i < 20; ++i) {
+    Bytes p = gt::rw_job(false, i, {{2, 200, 1, kDB, 0, {}}});
+    p.insert(p.begin(), {2, 0xF0, 0x80}), p = Client::tpkt(p), burst.insert(burst.end(), p.begin(), p.end());
+  }
+  greedy.raw(burst), usleep(20000);
+  EXPECT_EQ(polite.job(gt::rw_job(false, 99, {{2, 200, 1, kDB, 0, {}}})).size(), 218u);
+  int waiting = 0;  // greedy's answers sent meanwhile
+  ioctl(greedy.fd, FIONREAD, &waiting);
+  EXPECT_LE(waiting, 2 * 225);
+  for (unsigned i = 0; i < 20; ++i) EXPECT_EQ(gt::be16(greedy.pdu(), 4), i);
+}
+
+// Out of descriptors, the gateway pauses accepting instead of spinning, and
+// takes the waiting client once one is free.
+TEST(GateClients, OutOfDescriptorsTheLoopDoesNotSpin) {
+  rlimit lim{}, low{};
+  getrlimit(RLIMIT_NOFILE, &lim), low = lim, low.rlim_cur = 20;
+  setrlimit(RLIMIT_NOFILE, &low);
+  Mpi m;  // s7gate inherits the low limit
+  setrlimit(RLIMIT_NOFILE, &lim);
+  std::vector<std::unique_ptr<Client>> cs;
+  for (int i = 0; i < 20; ++i) cs.push_back(std::make_unique<Client>(m.gate->port, -1));
+  const auto cpu_ticks = [&] {
+    std::ifstream f("/proc/" + std::to_string(m.gate->pid) + "/stat");
+    std::string s((std::istreambuf_iterator<char>(f)), {}), x;
+    std::istringstream in(s.substr(s.rfind(')') + 2));
+    long ticks = 0;
+    for (int i = 3; i <= 15 && in >> x; ++i) ticks += i >= 14 ? std::stol(x) : 0;
+    return ticks;
+  };
+  usleep(200000);
+  const long t0 = cpu_ticks();
+  usleep(1000000);
+  EXPECT_LT(cpu_ticks() - t0, 10);  // hundredths of a second
+  EXPECT_NE(m.gate->log().find("cannot accept a client: Too many open files"), std::string::npos);
+  cs.clear();
+  EXPECT_EQ(Client(m.gate->port).setup(240), 240) << m.gate->log();
 }
 
 // The library call behind the gateway, on its own: what does not fit is refused
