@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "r3964.h"
+#include "rs232.h"
 #include "s7conn.h"
 #include "s7trace.h"
 
@@ -106,6 +107,15 @@ BOOL CheckStatus(LPS7I pS7) {
     return FALSE;
   }
   const ComGuard Guard(Com);  // the port's status is read and changed as one step
+  if (ComLost(Com)) {
+    // the device went away: the adapter (or the PLC) behind it starts afresh
+    CStat[Com].Status = 0;
+    if (!ComReopen(Com)) {
+      pS7->Err = -1;
+      pS7->Status = FALSE;
+      return FALSE;
+    }
+  }
   if (CStat[Com].Status == 0) {
     LockCom(Com);
     const BOOL Up = pS7->SPSTyp ? ConnectToPPIAdr(pS7) : InitKabel(Com, CStat[Com].LocalMPIAdr);

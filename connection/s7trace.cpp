@@ -335,7 +335,7 @@ void S7TraceToStderr(const char *line, void *) {
 
 }  // extern "C"
 
-void TraceOpenFailed(int Com, const char *DevName, int Errno) {
+void TraceOpenFailed(int Com, const char *DevName, int Errno, const char *Text) {
   char Grund[160];
   switch (Errno) {
     case ENOENT:
@@ -358,11 +358,9 @@ void TraceOpenFailed(int Com, const char *DevName, int Errno) {
         std::snprintf(Grund, sizeof Grund, "no permission");
       break;
     }
-    case EBUSY:
-      std::snprintf(Grund, sizeof Grund, "device busy: another program uses it");
-      break;
     default:
-      std::snprintf(Grund, sizeof Grund, "%s", std::strerror(Errno));
+      // in use, not a serial device, and what the system says
+      std::snprintf(Grund, sizeof Grund, "%s", Text);
       break;
   }
   TraceText(Com, "cannot open serial device %s: %s (%s)", DevName, Grund, std::strerror(Errno));

@@ -36,6 +36,12 @@ extern RS232 RsIo[RS232_PORTS];
 
 /* The Com... calls are public: s7com.h. */
 void DelayMS(int Ms);
+/* TRUE while port Com is open but its device has gone (a read, write or poll
+ * reported it: unplugged, hung up) and has not been reopened yet. */
+BOOL ComLost(int Com);
+/* Opens the device of a port whose device has gone again, by the same name
+ * and with the same settings; TRUE when the port is usable. */
+BOOL ComReopen(int Com);
 
 #ifdef __cplusplus
 }

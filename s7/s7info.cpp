@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "r3964.h"
+#include "rs232.h"
 #include "s7int.h"
 
 extern "C" {
@@ -124,7 +125,7 @@ int S7GetMPIMembers(LPS7 lpS7, LPWORD pTeiln) {
     lpS7->Err = -1;
     return 0;
   }
-  if (CStat[Com].Status == 0 && !CheckStatus(lpS7)) return -99;
+  if ((CStat[Com].Status == 0 || ComLost(Com)) && !CheckStatus(lpS7)) return -99;
 
   LockCom(Com);
   BYTE Anfrage[sizeof MembersRequest];

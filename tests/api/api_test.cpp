@@ -201,4 +201,51 @@ TEST(ApiThreads, TwoPortsManyReferencesOpenCloseRacingReads) {
   EXPECT_TRUE(station.violations().empty()) << s7test::joined(station.violations());
 }
 
+// The adapter (or the S7-200) unplugged and plugged back under the same path: the call that
+// meets the vanished device fails at once, so do the calls while it is away (its path missing),
+// and the first call after it is back reopens the device, brings the line up and reads; the trace
+// tells each step in the system's words.
+TEST(ApiUnplug, DeviceFoundAgainUnderItsPath) {
+  for (const bool ppi : {false, true}) {
+    s7sim::LinkedPty dev(testing::TempDir() + "s7dev");
+    s7sim::Plc plc;
+    plc.add_db(1, 64);
+    plc.write_bytes(Area::DB, 1, 0, std::vector<uint8_t>{0x12, 0x34});
+    std::unique_ptr<s7sim::MpiAdapter> adapter;
+    std::unique_ptr<s7sim::PpiStation> station;
+    const auto plug = [&] {
+      dev.plug();
+      if (ppi) {
+        station = std::make_unique<s7sim::PpiStation>(dev.master(), 2, plc);
+        return station->start();
+      }
+      adapter = std::make_unique<s7sim::MpiAdapter>(dev.master());
+      adapter->add_station(2, plc);
+      adapter->start();
+    };
+    plug();
+    Lines spur;
+    S7SetTrace(Collect, &spur);
+    ASSERT_EQ(KS7SetDevName(0, dev.link().c_str()), 0);
+    const LONG ref = KS7Open(0, 2, 0, ppi ? 9600 : 19200, ppi ? 200 : 300);
+    WORD w = 0;
+    std::string got;
+    for (const char step : {'r', 'u', 'r', 'r', 'p', 'r', 'r'}) {
+      if (step == 'u') adapter.reset(), station.reset(), dev.unplug();
+      if (step == 'p') plug();
+      const auto t0 = s7test::Clock::now();
+      if (step == 'r') got += std::to_string(KS7RdW(ref, 'D', 1, 0, 1, &w)) + " ";
+      EXPECT_LT(s7test::Since(t0), 1.0) << ppi << got;
+    }
+    EXPECT_EQ(got + std::to_string(w), "0 -1 -1 0 0 4660") << ppi;
+    EXPECT_EQ(KS7Close(ref), 0);
+    S7SetTrace(nullptr, nullptr);
+    const std::string all = s7test::joined(spur), name = dev.link();
+    for (const std::string &want :
+         {"serial device " + name + " gone (", "cannot open serial device " + name +
+              ": no such device (No such file or directory)", "serial device " + name + " reopened"})
+      EXPECT_NE(all.find(want), std::string::npos) << want << "\n" << all;
+  }
+}
+
 }  // namespace
