@@ -27,6 +27,7 @@
 
 #include "front.hpp"
 #include "kesto.h"
+#include "s7com.h"
 #include "s7serial.h"
 
 namespace s7gate {
@@ -84,8 +85,11 @@ class Line {
           cfg_.ppi ? S7PPIInit(&recs_[i], kCom, addrs_[i], cfg_.own, baud)
                    : S7InitFastBaud(&recs_[i], kCom, addrs_[i], cfg_.own, static_cast<DWORD>(baud));
       if (!ok) {
-        Log("cannot open %s for station %d (code %ld)", cfg_.device.c_str(), addrs_[i],
-            static_cast<long>(recs_[i].Err));
+        char why[128] = "";
+        if (ComOpenError(kCom, why, sizeof why) == 0)
+          std::snprintf(why, sizeof why, "refused by the library (code %ld)",
+                        static_cast<long>(recs_[i].Err));
+        Log("cannot open %s for station %d: %s", cfg_.device.c_str(), addrs_[i], why);
         close();
         return false;
       }
@@ -196,9 +200,13 @@ class Line {
         if (!agreed(j.station)) learn(j.station);
         continue;
       }
-      char why[96];
-      std::snprintf(why, sizeof why, "station %d: no answer on the line (code %ld)",
-                    addrs_[j.station], static_cast<long>(rec.Err));
+      char why[256], gone[128] = "";
+      if (ComOpenError(kCom, gone, sizeof gone) != 0)  // the device has vanished
+        std::snprintf(why, sizeof why, "station %d: cannot open %s: %s", addrs_[j.station],
+                      cfg_.device.c_str(), gone);
+      else
+        std::snprintf(why, sizeof why, "station %d: no answer on the line (code %ld)",
+                      addrs_[j.station], static_cast<long>(rec.Err));
       // The jobs for that station that came meanwhile fail with it, at once:
       // the next job that arrives tries the line again.
       {
