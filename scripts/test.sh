@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev python3)
 packages+=(python3-pytest python3-setuptools python3-pip)
+packages+=(python3-venv python3-wheel)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -36,13 +37,13 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir "$tsan" -R '^(Api|Line/)' -j"${TEST_JOBS:-8}" --output-on-failure --timeout 300
 
 # The Python package: ctypes cannot load a sanitizer build, so a plain shared
-# library and simulator in a build of their own; the package installed the
-# way pip installs it (offline), then its tests against the simulator.
+# library and simulator in a build of their own; the package installed as the
+# README prints it, in a fresh virtual environment (offline), then its tests
+# against the simulator run by that environment's Python (pytest from Debian's).
 pybuild=${PY_BUILD_DIR:-build-py}
 cmake -S . -B "$pybuild" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$pybuild" --target s7serial_shared s7sim -j"$(nproc)"
-rm -rf "$pybuild/site"
-/usr/bin/python3 -m pip install -q --root-user-action=ignore --no-build-isolation --no-index \
-  --no-deps --target "$pybuild/site" ./python
-PYTHONPATH="$pybuild/site" S7SERIAL_LIBRARY="$PWD/$pybuild/libs7serial.so.1" \
-  S7SIM="$PWD/$pybuild/s7sim" /usr/bin/python3 -m pytest -p no:cacheprovider python/tests
+rm -rf "$pybuild/v"
+/usr/bin/python3 -m venv "$pybuild/v" && "$pybuild/v/bin/pip" install --no-build-isolation ./python
+PYTHONPATH=/usr/lib/python3/dist-packages S7SERIAL_LIBRARY="$PWD/$pybuild/libs7serial.so.1" \
+  S7SIM="$PWD/$pybuild/s7sim" "$pybuild/v/bin/python" -m pytest -p no:cacheprovider python/tests
