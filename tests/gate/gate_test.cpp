@@ -7,6 +7,8 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <filesystem>
+#include <mutex>
 #include <memory>
 #include <random>
 #include <thread>
@@ -361,60 +363,114 @@ TEST(GateExchange, RefusesWhatDoesNotFitAndCarriesTheRest) {
   S7Exit(&s7);
 }
 
-// 16 clients, random reads (two items) and writes in their own 16 bytes of DB 1
-// and flags; a line fault for 2 ms after every 50 to 150 jobs. S7GATE_SOAK_JOBS
-// sets the number of jobs (default 800).
-TEST(GateSoak, SixteenClientsRandomJobsAndLineFaults) {
-  Mpi m({"--route", "3=3"});  // the library's own time-outs
-  const int jobs = getenv("S7GATE_SOAK_JOBS") ? atoi(getenv("S7GATE_SOAK_JOBS")) : 800;
-  std::atomic<long> done{0}, failed{0}, wrong{0}, faults{0};
+// 70 clients, random reads (two items) and writes in their own 16 bytes of DB 1
+// and flags, a line fault for 2 ms after every 50 to 150 jobs; 30 sockets that
+// stay silent or send a byte a second, again and again; the device unplugged
+// for 300 ms and plugged back 10 times, each time until every client has been
+// answered again. S7GATE_SOAK_JOBS sets the number of jobs (default 700).
+TEST(GateSoak, SeventyClientsThirtyAttackersLineFaultsAndAVanishingDevice) {
+  s7sim::LinkedPty dev(testing::TempDir() + "s7gate_soak");
+  s7sim::Plc plc[2];
+  std::unique_ptr<s7sim::MpiAdapter> ad;
+  std::mutex ad_mu;  // ad, while it is replaced
+  const auto plug = [&] {
+    std::lock_guard l(ad_mu);
+    dev.plug(), ad = std::make_unique<s7sim::MpiAdapter>(dev.master());
+    ad->add_station(2, plc[0]), ad->add_station(3, plc[1]), ad->start();
+  };
+  plc[0].add_db(1, 1024), plc[1].add_db(1, 1024), plug();
+  gt::Gate gate(dev.link(), {"--route", "3=3", "--max-clients", "100", "--setup-timeout", "2"});
+  const auto count = [&](const char *what) {  // s7gate's descriptors, or resident KiB
+    long n = 0, size = 0;
+    const std::string proc = "/proc/" + std::to_string(gate.pid);
+    if (what[0] == 'f') return long(std::distance(std::filesystem::directory_iterator(proc + "/fd"), {}));
+    return std::ifstream(proc + "/statm") >> size >> n, n * (sysconf(_SC_PAGESIZE) / 1024);
+  };
+  const long fds0 = count("fd");
+  const int jobs = getenv("S7GATE_SOAK_JOBS") ? atoi(getenv("S7GATE_SOAK_JOBS")) : 700;
+  std::atomic<long> done{0}, failed{0}, wrong{0}, faults{0}, epoch{0};
+  std::atomic<bool> stop{false}, over{false};
+  std::vector<std::atomic<long>> seen(70);  // the last epoch in which the client was answered
   auto client = [&](int i) {
     std::mt19937 rng{unsigned(i)};
-    Client c(m.gate->port, 2 + i % 2);
+    Client c(gate.port, 2 + i % 2);
     c.setup(240);
-    for (int n = 0; n < jobs / 16; ++n, ++done) {
-      const uint16_t ref = uint16_t(i << 10 | (n & 0x3FF)), area = rng() % 2 ? kDB : kM;
-      const uint32_t len = 1 + rng() % 8, at = uint32_t(i * 16 + rng() % 8) * 8;
+    for (int n = 0; !stop; ++n) {
+      const uint16_t ref = uint16_t(i << 9 | (n & 0x1FF)), area = rng() % 2 ? kDB : kM;
+      const uint32_t len = 1 + rng() % 8, at = uint32_t(i / 2 * 16 + rng() % 8) * 8;
       const bool write = rng() % 100 < 40;
       const Item it{2, uint16_t(len), area == kDB, uint8_t(area), at, Bytes(len, uint8_t(rng()))},
-          other{2, 16, area != kDB, uint8_t(area ^ 7), uint32_t(i * 16 * 8), {}};
+          other{2, 16, area != kDB, uint8_t(area ^ 7), uint32_t(i / 2 * 16 * 8), {}};
+      const long e = epoch;
       const Bytes a =
           c.job(gt::rw_job(write, ref, write ? std::vector{it} : std::vector{it, other}));
-      if (a.size() == 12 && a[10] == 0x83 && gt::be16(a, 4) == ref && ++failed) continue;
+      if (a.size() == 12 && a[10] == 0x83 && gt::be16(a, 4) == ref && ++failed) {
+        usleep(50000);
+        continue;
+      }
+      ++done;
       const auto items = gt::items_of(a.size() > 12 && gt::be16(a, 4) == ref ? a : Bytes{}, write);
       bool ok = items.size() == (write ? 1u : 2u);
       for (size_t k = 0; ok && k < items.size(); ++k)
         ok = items[k].first == 0xFF &&
-             (write || items[k].second == held(m.plc[i % 2], k ? other : it));
+             (write || items[k].second == held(plc[i % 2], k ? other : it));
       wrong += !ok;
+      if (ok) seen[size_t(i)] = e;
     }
   };
-  std::atomic<bool> over{false};
+  auto attacker = [&](int i) {  // silent after two bytes, or a byte a second
+    const Bytes cr = Client::tpkt({17, 0xE0, 0, 0, 0, 1, 0, 0xC0, 1, 0x0A, 0xC1, 2, 1, 0, 0xC2, 2, 1, 2});
+    while (!over) {
+      Client c(gate.port, -1);
+      char b;
+      for (size_t k = 0; !over && k < cr.size() && recv(c.fd, &b, 1, MSG_DONTWAIT) != 0; ++k) {
+        if (i % 2 || k < 2) c.raw({cr[k]});
+        for (int t = 0; !over && t < 10; ++t) usleep(100000);
+      }
+    }
+  };
   std::thread faulter([&] {
     std::mt19937 rng{7};
-    while (!over) {  // not the faults that cost a 7.7 s wait for an answer block
-      for (const long next = done + 50 + rng() % 100; !over && done < next;) usleep(1000);
+    while (!stop) {  // not the faults that cost a 7.7 s wait for an answer block
+      for (const long next = done + 50 + rng() % 100; !stop && done < next;) usleep(1000);
       const auto f = s7sim::Fault(rng() % 11);
-      if (f != s7sim::Fault::NoReply && f != s7sim::Fault::AckOnly) m.ad.inject(f, 1, 0), ++faults;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2)), m.ad.clear_faults();
+      std::unique_lock l(ad_mu);
+      if (f != s7sim::Fault::NoReply && f != s7sim::Fault::AckOnly && dev.plugged())
+        ad->inject(f, 1, 0), ++faults, l.unlock(), usleep(2000), l.lock(), ad->clear_faults();
     }
   });
-  const auto rss_kib = [&] {  // resident pages of s7gate
-    long size = 0, pages = -1;
-    std::ifstream("/proc/" + std::to_string(m.gate->pid) + "/statm") >> size >> pages;
-    return pages * (sysconf(_SC_PAGESIZE) / 1024);
-  };
-  std::vector<std::thread> cs;
-  for (int i = 0; i < 16; ++i) cs.emplace_back(client, i);
-  while (done < jobs / 10) usleep(1000);
-  const long rss0 = rss_kib();
+  std::vector<std::thread> cs, bad;
+  for (int i = 0; i < 70; ++i) cs.emplace_back(client, i);
+  for (int i = 0; i < 30; ++i) bad.emplace_back(attacker, i);
+  while (done < jobs / 11) usleep(1000);
+  const long rss0 = count("rss");
+  int answered_after = 0;  // returns of the device after which every client was answered
+  for (int v = 1; v <= 10; ++v) {
+    while (done < jobs * (v + 1) / 11) usleep(1000);
+    {
+      std::lock_guard l(ad_mu);
+      ad.reset(), dev.unplug();
+    }
+    usleep(300000), plug(), ++epoch;
+    const auto t0 = std::chrono::steady_clock::now();
+    auto all = [&] { return std::all_of(seen.begin(), seen.end(), [&](auto &s) { return s >= epoch; }); };
+    while (!all() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(60)) usleep(10000);
+    answered_after += all();
+  }
+  while (done < jobs) usleep(1000);
+  const long rss1 = count("rss");
+  stop = true, faulter.join();
   for (auto &t : cs) t.join();
-  over = true, faulter.join();
-  printf("soak: %ld jobs, %ld faults, %ld failed, %ld wrong; s7gate RSS %ld KiB, at end %ld KiB\n",
-         done.load(), faults.load(), failed.load(), wrong.load(), rss0, rss_kib());
-  EXPECT_EQ(wrong, 0);
+  over = true;
+  for (auto &t : bad) t.join();
+  usleep(300000);
+  printf("soak: %ld jobs, %ld faults, 10 unplugs, %ld failed, %ld wrong, every client answered after "
+         "%d of 10 returns; s7gate RSS %ld KiB, at end %ld KiB; descriptors %ld, at end %ld\n",
+         done.load(), faults.load(), failed.load(), wrong.load(), answered_after, rss0, rss1, fds0,
+         count("fd"));
+  EXPECT_EQ(std::tuple(wrong.load(), answered_after, count("fd")), std::tuple(0L, 10, fds0));
 #ifndef __SANITIZE_ADDRESS__  // the sanitizers' quarantine grows on its own
-  EXPECT_LT(rss_kib() - rss0, 512);
+  EXPECT_LT(rss1 - rss0, 512);
 #endif
 }
 
