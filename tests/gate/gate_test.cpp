@@ -3,6 +3,7 @@
 // end and the simulated memory as the oracle.
 #include <gtest/gtest.h>
 
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 
@@ -149,40 +150,35 @@ TEST(GateOptions, RefusedWithAMessageOrListening) {
   s7sim::Pty mp, pp;
   s7sim::Plc plc[2];
   s7sim::MpiAdapter ad{mp.master()};
-  ad.add_station(2, plc[0]), ad.start();
   s7sim::PpiStation st(pp.master(), 2, plc[1]);
-  st.start();
+  ad.add_station(2, plc[0]), ad.start(), st.start();
   const std::string dev(64, 'd');
   const struct {
-    bool ppi;
     int status;  // 0: listens (and ends on SIGTERM)
     std::vector<std::string> args;
     const char *message;
   } rows[] = {
-      {false, 1, {"--device", "/dev/s7gate-none"}, "open /dev/s7gate-none for station 2: No such file"},
-      {false, 1, {"--device", "/etc/passwd"}, "open /etc/passwd for station 2: not a serial device"},
-      {false, 0, {"--own", "126"}, ""},
-      {false, 2, {"--own", "127"}, "station address: \"127\" is not a number from 0 to 126"},
-      {false, 0, {"--plc", "126", "--own", "0"}, ""},
-      {false, 2, {"--own", "2"}, "--own 2 is the PLC's station address"},
-      {false, 2, {"--route", "3=5", "--own", "5"}, "--own 5 is the address of --route 3=5"},
-      {false, 2, {"--baud", "1234"}, "--baud 1234: the MPI adapter takes 9600, 19200, 38400"},
-      {false, 0, {"--pdu", "310"}, ""},
-      {false, 2, {"--pdu", "311"}, "--pdu 311: one job on the MPI path carries at most 310 bytes"},
-      {false, 2, {"--device", dev}, "64 characters; the library holds paths of at most 63"},
-      {false, 2, {"--setup-timeout", "-1"}, "setup time-out in seconds: \"-1\" is not a number"},
-      {true, 0, {"--baud", "19200"}, ""},
-      {true, 0, {"--baud", "9600", "--pdu", "252"}, ""},
-      {true, 2, {"--baud", "38400"}, "--baud 38400: PPI runs at 9600 or 19200 baud"},
-      {true, 2, {"--pdu", "253"}, "--pdu 253: one job on the PPI path carries at most 252 bytes"},
-      {true, 2, {"--plc", "1x"}, "station address: \"1x\" is not a number from 0 to 126"},
+      {1, {"--device", "/dev/s7gate-none"}, "open /dev/s7gate-none for station 2: No such file"},
+      {1, {"--device", "/etc/passwd"}, "open /etc/passwd for station 2: not a serial device"},
+      {0, {"--own", "126"}, ""},
+      {2, {"--own", "127"}, "station address: \"127\" is not a number from 0 to 126"},
+      {0, {"--plc", "126", "--own", "0"}, ""},
+      {2, {"--own", "2"}, "--own 2 is the PLC's station address"},
+      {2, {"--route", "3=5", "--own", "5"}, "--own 5 is the address of --route 3=5"},
+      {2, {"--baud", "1234"}, "--baud 1234: the MPI adapter takes 9600, 19200, 38400"},
+      {0, {"--pdu", "310"}, ""},
+      {2, {"--pdu", "311"}, "--pdu 311: one job on the MPI path carries at most 310 bytes"},
+      {2, {"--device", dev}, "64 characters; the library holds paths of at most 63"},
+      {2, {"--setup-timeout", "-1"}, "setup time-out in seconds: \"-1\" is not a number"},
+      {0, {"--ppi", "--baud", "19200"}, ""},
+      {0, {"--ppi", "--baud", "9600", "--pdu", "252"}, ""},
+      {2, {"--ppi", "--baud", "38400"}, "--baud 38400: PPI runs at 9600 or 19200 baud"},
+      {2, {"--ppi", "--pdu", "253"}, "--pdu 253: one job on the PPI path carries at most 252 bytes"},
+      {2, {"--ppi", "--plc", "1x"}, "station address: \"1x\" is not a number from 0 to 126"},
   };
   for (const auto &r : rows) {
-    std::vector<std::string> args = r.args;
-    if (r.ppi) args.insert(args.begin(), "--ppi");
-    gt::Gate g(r.ppi ? pp.slave_name() : mp.slave_name(), args);
-    const bool listened = g.port > 0;
-    EXPECT_EQ(std::pair(listened, g.stop()), std::pair(!r.status, r.status)) << args[1];
+    gt::Gate g(r.args[0] == "--ppi" ? pp.slave_name() : mp.slave_name(), r.args);
+    EXPECT_EQ(std::pair(g.port > 0, g.stop()), std::pair(!r.status, r.status)) << r.args.back();
     EXPECT_NE(g.log().find(r.message), std::string::npos) << g.log();
   }
 }
@@ -265,8 +261,7 @@ TEST(GateClients, ConnectionRequestsWithParametersInAnyOrderOrNone) {
 TEST(GateClients, SilentSocketsAndIdleClientsAreClosedInTime) {
   Mpi m({"--max-clients", "4", "--setup-timeout", "1", "--idle-timeout", "2"});
   std::vector<std::unique_ptr<Client>> silent;
-  for (int i = 0; i < 4; ++i) silent.push_back(std::make_unique<Client>(m.gate->port, -1));
-  for (auto &s : silent) s->raw({3, 0});
+  for (int i = 0; i < 4; ++i) silent.push_back(std::make_unique<Client>(m.gate->port, -1)), silent[i]->raw({3, 0});
   usleep(300000);
   EXPECT_FALSE(Client(m.gate->port).ok);  // every place taken
   const auto t0 = std::chrono::steady_clock::now();
@@ -276,9 +271,7 @@ TEST(GateClients, SilentSocketsAndIdleClientsAreClosedInTime) {
   ASSERT_EQ(c.setup(240), 240);
   usleep(1500000);  // not idle for long enough yet
   EXPECT_EQ(gt::items_of(c.job(gt::rw_job(false, 1, {{2, 1, 1, kDB, 0, {}}})), false).size(), 1u);
-  const auto t1 = std::chrono::steady_clock::now();
   EXPECT_TRUE(c.closed());
-  EXPECT_GT(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(1500));
   EXPECT_NE(m.gate->log().find("closed: idle"), std::string::npos);
 }
 
@@ -287,14 +280,12 @@ TEST(GateClients, PipelinedJobsAreHeldBackAndServedInTurn) {
   Mpi m({"--route", "3=3"}, 38400);
   Client greedy(m.gate->port), polite(m.gate->port);
   ASSERT_EQ(greedy.setup(240) + polite.setup(240), 480);
-  Bytes burst;
-  for (uint16_t i = 0; i < 20; ++i) {
-    Bytes p = gt::rw_job(false, i, {{2, 200, 1, kDB, 0, {}}});
-    p.insert(p.begin(), {2, 0xF0, 0x80}), p = Client::tpkt(p), burst.insert(burst.end(), p.begin(), p.end());
-  }
-  greedy.raw(burst), usleep(20000);
+  const int one = 1;  // the 20 jobs at once
+  setsockopt(greedy.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  for (uint16_t i = 0; i < 20; ++i) greedy.send_pdu(gt::rw_job(false, i, {{2, 200, 1, kDB, 0, {}}}));
+  usleep(20000);
   EXPECT_EQ(polite.job(gt::rw_job(false, 99, {{2, 200, 1, kDB, 0, {}}})).size(), 218u);
-  int waiting = 0;  // greedy's answers sent meanwhile
+  int waiting = 0;  // greedy's answers sent meanwhile: the one on the line, one more
   ioctl(greedy.fd, FIONREAD, &waiting);
   EXPECT_LE(waiting, 2 * 225);
   for (unsigned i = 0; i < 20; ++i) EXPECT_EQ(gt::be16(greedy.pdu(), 4), i);
@@ -303,28 +294,18 @@ TEST(GateClients, PipelinedJobsAreHeldBackAndServedInTurn) {
 // Out of descriptors, the gateway pauses accepting instead of spinning, and
 // takes the waiting client once one is free.
 TEST(GateClients, OutOfDescriptorsTheLoopDoesNotSpin) {
-  rlimit lim{}, low{};
-  getrlimit(RLIMIT_NOFILE, &lim), low = lim, low.rlim_cur = 20;
-  setrlimit(RLIMIT_NOFILE, &low);
+  rlimit lim{}, low{20, 0};
+  getrlimit(RLIMIT_NOFILE, &lim), low.rlim_max = lim.rlim_max, setrlimit(RLIMIT_NOFILE, &low);
   Mpi m;  // s7gate inherits the low limit
   setrlimit(RLIMIT_NOFILE, &lim);
   std::vector<std::unique_ptr<Client>> cs;
   for (int i = 0; i < 20; ++i) cs.push_back(std::make_unique<Client>(m.gate->port, -1));
-  const auto cpu_ticks = [&] {
-    std::ifstream f("/proc/" + std::to_string(m.gate->pid) + "/stat");
-    std::string s((std::istreambuf_iterator<char>(f)), {}), x;
-    std::istringstream in(s.substr(s.rfind(')') + 2));
-    long ticks = 0;
-    for (int i = 3; i <= 15 && in >> x; ++i) ticks += i >= 14 ? std::stol(x) : 0;
-    return ticks;
-  };
-  usleep(200000);
-  const long t0 = cpu_ticks();
-  usleep(1000000);
-  EXPECT_LT(cpu_ticks() - t0, 10);  // hundredths of a second
+  usleep(1200000);
   EXPECT_NE(m.gate->log().find("cannot accept a client: Too many open files"), std::string::npos);
   cs.clear();
   EXPECT_EQ(Client(m.gate->port).setup(240), 240) << m.gate->log();
+  EXPECT_EQ(m.gate->stop(), 0);
+  EXPECT_LT(m.gate->cpu_s, 0.3);  // spinning, it would take most of the second
 }
 
 // The library call behind the gateway, on its own: what does not fit is refused
@@ -434,9 +415,9 @@ TEST(GateSoak, SeventyClientsThirtyAttackersLineFaultsAndAVanishingDevice) {
     while (!stop) {  // not the faults that cost a 7.7 s wait for an answer block
       for (const long next = done + 50 + rng() % 100; !stop && done < next;) usleep(1000);
       const auto f = s7sim::Fault(rng() % 11);
-      std::unique_lock l(ad_mu);
+      std::lock_guard l(ad_mu);
       if (f != s7sim::Fault::NoReply && f != s7sim::Fault::AckOnly && dev.plugged())
-        ad->inject(f, 1, 0), ++faults, l.unlock(), usleep(2000), l.lock(), ad->clear_faults();
+        ad->inject(f, 1, 0), ++faults, usleep(2000), ad->clear_faults();
     }
   });
   std::vector<std::thread> cs, bad;
@@ -464,10 +445,9 @@ TEST(GateSoak, SeventyClientsThirtyAttackersLineFaultsAndAVanishingDevice) {
   over = true;
   for (auto &t : bad) t.join();
   usleep(300000);
-  printf("soak: %ld jobs, %ld faults, 10 unplugs, %ld failed, %ld wrong, every client answered after "
-         "%d of 10 returns; s7gate RSS %ld KiB, at end %ld KiB; descriptors %ld, at end %ld\n",
-         done.load(), faults.load(), failed.load(), wrong.load(), answered_after, rss0, rss1, fds0,
-         count("fd"));
+  printf("soak: %ld jobs, %ld faults, %ld failed, %ld wrong, every client answered after %d of 10 returns"
+         "; s7gate RSS %ld KiB, at end %ld KiB; descriptors %ld, at end %ld\n", done.load(), faults.load(),
+         failed.load(), wrong.load(), answered_after, rss0, rss1, fds0, count("fd"));
   EXPECT_EQ(std::tuple(wrong.load(), answered_after, count("fd")), std::tuple(0L, 10, fds0));
 #ifndef __SANITIZE_ADDRESS__  // the sanitizers' quarantine grows on its own
   EXPECT_LT(rss1 - rss0, 512);
