@@ -51,7 +51,7 @@ class Front {
 
   bool connected() const { return state_ == State::Open; }
   bool set_up() const { return set_up_; }  // the setup job has been answered
-  int slot() const { return slot_; }  // from the called TSAP; -1 when it named none
+  int slot() const { return slot_; }       // from the called TSAP; -1 when it named none
   int pdu_size() const { return pdu_; }
 
  private:

@@ -14,9 +14,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdarg>
 #include <chrono>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -36,12 +36,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kCom = 0;                    // the one serial port of this process
-constexpr size_t kMaxPending = 8;          // jobs of one client waiting or on the line
-constexpr size_t kPauseOutput = 16 * 1024; // unread answers that stop reading a client
-constexpr size_t kMaxOutput = 256 * 1024;  // unread answers before a client is dropped
+constexpr int kCom = 0;                     // the one serial port of this process
+constexpr size_t kMaxPending = 8;           // jobs of one client waiting or on the line
+constexpr size_t kPauseOutput = 16 * 1024;  // unread answers that stop reading a client
+constexpr size_t kMaxOutput = 256 * 1024;   // unread answers before a client is dropped
 constexpr size_t kReadChunk = 4096;
-constexpr auto kAcceptPause = std::chrono::milliseconds(200);  // out of descriptors
+constexpr auto kAcceptPause = std::chrono::milliseconds(200);      // out of descriptors
 constexpr int kKeepIdle = 60, kKeepInterval = 10, kKeepCount = 5;  // TCP keepalive, seconds
 
 // One line on standard error, written at once: the library's trace (on the
@@ -74,8 +74,12 @@ struct Done {
 class Line {
  public:
   Line(const Config &cfg, std::vector<int> stations, int done_fd)
-      : cfg_(cfg), addrs_(std::move(stations)), done_fd_(done_fd), recs_(addrs_.size()),
-        agreed_(addrs_.size()) {}
+      : cfg_(cfg),
+        addrs_(std::move(stations)),
+        done_fd_(done_fd),
+        recs_(addrs_.size()),
+        agreed_(addrs_.size()),
+        asked_again_(addrs_.size()) {}
 
   // Opens the records and asks every station for its PDU size.
   bool open() {
@@ -147,8 +151,24 @@ class Line {
   // A setup job of our own: the station's answer names the PDU size it takes.
   void learn(size_t i) {
     const int path = PathPdu(cfg_.ppi);
-    const uint8_t job[] = {0x32, 0x01, 0, 0, 0, 0, 0, 8, 0, 0, 0xF0, 0, 0, 1, 0, 1,
-                           static_cast<uint8_t>(path >> 8), static_cast<uint8_t>(path)};
+    const uint8_t job[] = {0x32,
+                           0x01,
+                           0,
+                           0,
+                           0,
+                           0,
+                           0,
+                           8,
+                           0,
+                           0,
+                           0xF0,
+                           0,
+                           0,
+                           1,
+                           0,
+                           1,
+                           static_cast<uint8_t>(path >> 8),
+                           static_cast<uint8_t>(path)};
     uint8_t a[32];
     const int n = S7Exchange(&recs_[i], job, sizeof job, a, sizeof a);
     const int size = n == 20 && a[1] == 0x03 && a[10] == 0 && a[11] == 0 && a[12] == 0xF0
@@ -197,7 +217,8 @@ class Line {
                                static_cast<int>(ans.size()));
       if (n > 0) {
         post({j.client, j.ref, Bytes(ans.begin(), ans.begin() + n), {}});
-        if (!agreed(j.station)) learn(j.station);
+        if (!agreed(j.station) && !asked_again_[j.station])
+          asked_again_[j.station] = true, learn(j.station);
         continue;
       }
       char why[256], gone[128] = "";
@@ -229,12 +250,13 @@ class Line {
   int done_fd_;
   std::vector<S7> recs_;
   std::vector<std::atomic<int>> agreed_;
+  std::vector<bool> asked_again_;  // a station that did not tell, asked once more
   size_t opened_ = 0;
   std::thread thread_;
   std::mutex mu_;  // guards what follows
   std::condition_variable cv_;
   std::unordered_map<uint64_t, std::deque<Job>> queues_;  // by client, none empty
-  std::deque<uint64_t> ring_;                              // clients with jobs, next first
+  std::deque<uint64_t> ring_;                             // clients with jobs, next first
   std::vector<Done> done_;
   bool stop_ = false;
 };
@@ -413,9 +435,15 @@ class Server {
       setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepInterval, sizeof kKeepInterval);
       setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
       const auto now = Clock::now();
-      auto c = std::make_unique<Client>(
-          Client{++last_id_, fd, peer, Front(pdu_max_, [this](int slot) { return limit(slot); }),
-                 now, now, {}, {}});
+      auto c =
+          std::make_unique<Client>(Client{++last_id_,
+                                          fd,
+                                          peer,
+                                          Front(pdu_max_, [this](int slot) { return limit(slot); }),
+                                          now,
+                                          now,
+                                          {},
+                                          {}});
       Log("client %llu (%s) connected", static_cast<unsigned long long>(c->id), peer.c_str());
       by_id_[c->id] = c.get();
       c->events = EPOLLIN;

@@ -21,10 +21,10 @@ struct Config {
   std::string host = "0.0.0.0";
   int port = 102;
   int max_clients = 32;
-  int pdu = 0;  // the PDU size offered; 0: what the path carries and the PLC agrees to
+  int pdu = 0;             // the PDU size offered; 0: what the path carries and the PLC agrees to
   int setup_timeout = 10;  // seconds for the connection request and setup job; 0: none
   int idle_timeout = 0;    // seconds without a job before a client is closed; 0: never
-  int timeout = 0;  // ticks; 0: the library's default
+  int timeout = 0;         // ticks; 0: the library's default
   bool trace = false;
 };
 

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <set>
+#include <string>
 #include <string_view>
 
 #include "gate.hpp"
@@ -119,7 +119,8 @@ s7gate::Config Parse(int argc, char **argv) {
     }
   }
   if (c.device.empty()) Fail("--device is required");
-  const std::set<int> rates = c.ppi ? std::set{9600, 19200} : std::set{9600, 19200, 38400, 57600, 115200};
+  const std::set<int> rates =
+      c.ppi ? std::set{9600, 19200} : std::set{9600, 19200, 38400, 57600, 115200};
   if (c.baud && !rates.contains(c.baud))
     Fail("--baud " + std::to_string(c.baud) + ": " +
          (c.ppi ? "PPI runs at 9600 or 19200 baud"
@@ -129,8 +130,9 @@ s7gate::Config Parse(int argc, char **argv) {
          " path carries at most " + std::to_string(s7gate::PathPdu(c.ppi)) + " bytes");
   if (c.own == c.plc) Fail("--own " + std::to_string(c.own) + " is the PLC's station address");
   for (const auto &[slot, addr] : c.routes)
-    if (addr == c.own) Fail("--own " + std::to_string(c.own) + " is the address of --route " +
-                            std::to_string(slot) + "=" + std::to_string(addr));
+    if (addr == c.own)
+      Fail("--own " + std::to_string(c.own) + " is the address of --route " + std::to_string(slot) +
+           "=" + std::to_string(addr));
   return c;
 }
 

@@ -105,8 +105,7 @@ def read_from(device, **kw):
 
 def connect_many(device, n):
     with contextlib.ExitStack() as stack:
-        for _ in range(n):
-            stack.enter_context(s7serial.connect(device))
+        [stack.enter_context(s7serial.connect(device)) for _ in range(n)]
 
 
 @pytest.mark.parametrize("action,cls,code,text", [

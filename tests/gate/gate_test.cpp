@@ -2,15 +2,14 @@
 // (two stations, routed by slot) or the simulated S7-200 on a pty at the line's
 // end and the simulated memory as the oracle.
 #include <gtest/gtest.h>
-
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 
 #include <atomic>
 #include <filesystem>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -28,6 +27,7 @@ using gt::Item;
 namespace {
 
 constexpr uint8_t kDB = 0x84, kM = 0x83, kT = 0x1D, kZ = 0x1C;
+const Bytes kCr = {17, 0xE0, 0, 0, 0, 1, 0, 0xC0, 1, 0x0A, 0xC1, 2, 1, 0, 0xC2, 2, 1, 2};  // slot 2
 
 struct Mpi {
   explicit Mpi(std::vector<std::string> args = {"--route", "3=3", "--timeout", "2"}, int baud = 0) {
@@ -40,6 +40,12 @@ struct Mpi {
   s7sim::MpiAdapter ad{pty.master()};
   std::unique_ptr<gt::Gate> gate;
 };
+
+// One item read or written through c: its return code and data.
+std::pair<uint8_t, Bytes> one(Client &c, bool write, const Item &it) {
+  const auto got = gt::items_of(c.job(gt::rw_job(write, 7, {it})), write);
+  return got.size() == 1 ? got[0] : std::pair<uint8_t, Bytes>{0, {}};
+}
 
 // What the station holds where the item points.
 Bytes held(const s7sim::Plc &plc, const Item &it) {
@@ -94,10 +100,9 @@ TEST(GateMpi, PduSizeOversizeJobMissingDbBlockInfoSegmentsAndLineFailure) {
   const Bytes refused = {0x32, 3, 0, 0, 0, 9, 0, 0, 0, 0, 0x85, 0};
   EXPECT_EQ(c.job(gt::rw_job(true, 9, {{2, 90, 1, kDB, 0, Bytes(90, 1)}})), refused);
   EXPECT_EQ(m.ad.blocks_from_pc().size(), blocks);  // nothing went on the line
-  EXPECT_EQ(gt::items_of(c.job(gt::rw_job(false, 1, {{2, 2, 9, kDB, 0, {}}})), false)[0].first, 10);
+  EXPECT_EQ(one(c, false, {2, 2, 9, kDB, 0, {}}).first, 10);
   for (const bool w : {true, false})  // a job, an answer of exactly 240 bytes
-    EXPECT_EQ(gt::items_of(c2.job(gt::rw_job(w, 3, {{2, 212, 1, kDB, 0, Bytes(w ? 212 : 0, 3)}})), w)
-                  .at(0).first, 0xFF);
+    EXPECT_EQ(one(c2, w, {2, 212, 1, kDB, 0, Bytes(w ? 212 : 0, 3)}).first, 0xFF);
   // block information of DB 1 (user data); its 104-byte answer exceeds c's 100
   const Bytes bi = {0x32, 7, 0, 0,    0, 9, 0, 8,   0,   12,  0,   1,   0x12, 4,   0x11,
                     0x43, 3, 0, 0xFF, 9, 0, 8, '0', 'A', '0', '0', '0', '0',  '1', 'B'};
@@ -119,7 +124,7 @@ TEST(GateMpi, PduSizeOversizeJobMissingDbBlockInfoSegmentsAndLineFailure) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
   m.ad.clear_faults();
   m.plc[0].write_bytes(s7sim::Area::DB, 1, 0, Bytes{6, 7});
-  EXPECT_EQ(gt::items_of(c.job(gt::rw_job(false, 6, {it})), false).at(0).second, Bytes({6, 7}));
+  EXPECT_EQ(one(c, false, it).second, Bytes({6, 7}));
   EXPECT_NE(m.gate->log().find("job failed: station 2"), std::string::npos);
 }
 
@@ -140,8 +145,7 @@ TEST(GatePpi, ReadsWritesTheIdentificationAndJobsOfTheStationsSize) {
   EXPECT_EQ(got[0].second, v.data);
   EXPECT_EQ(std::string(got[1].second.begin(), got[1].second.end()), "CPU 216-2 REL.01");
   for (const bool w : {true, false})  // a job, an answer of exactly 120 bytes
-    EXPECT_EQ(gt::items_of(c.job(gt::rw_job(w, 3, {{2, uint16_t(w ? 92 : 102), 1, kDB, 0,
-                                                     Bytes(w ? 92 : 0, 3)}})), w).at(0).first, 0xFF);
+    EXPECT_EQ(one(c, w, {2, uint16_t(w ? 92 : 102), 1, kDB, 0, Bytes(w ? 92 : 0, 3)}).first, 0xFF);
 }
 
 // Start-up refuses what it cannot do (a message, status 2 for the options, 1
@@ -152,7 +156,6 @@ TEST(GateOptions, RefusedWithAMessageOrListening) {
   s7sim::MpiAdapter ad{mp.master()};
   s7sim::PpiStation st(pp.master(), 2, plc[1]);
   ad.add_station(2, plc[0]), ad.start(), st.start();
-  const std::string dev(64, 'd');
   const struct {
     int status;  // 0: listens (and ends on SIGTERM)
     std::vector<std::string> args;
@@ -168,12 +171,12 @@ TEST(GateOptions, RefusedWithAMessageOrListening) {
       {2, {"--baud", "1234"}, "--baud 1234: the MPI adapter takes 9600, 19200, 38400"},
       {0, {"--pdu", "310"}, ""},
       {2, {"--pdu", "311"}, "--pdu 311: one job on the MPI path carries at most 310 bytes"},
-      {2, {"--device", dev}, "64 characters; the library holds paths of at most 63"},
+      {2, {"--device", std::string(64, 'd')}, "64 characters; the library holds paths of at most"},
       {2, {"--setup-timeout", "-1"}, "setup time-out in seconds: \"-1\" is not a number"},
       {0, {"--ppi", "--baud", "19200"}, ""},
       {0, {"--ppi", "--baud", "9600", "--pdu", "252"}, ""},
       {2, {"--ppi", "--baud", "38400"}, "--baud 38400: PPI runs at 9600 or 19200 baud"},
-      {2, {"--ppi", "--pdu", "253"}, "--pdu 253: one job on the PPI path carries at most 252 bytes"},
+      {2, {"--ppi", "--pdu", "253"}, "--pdu 253: one job on the PPI path carries at most 252"},
       {2, {"--ppi", "--plc", "1x"}, "station address: \"1x\" is not a number from 0 to 126"},
   };
   for (const auto &r : rows) {
@@ -190,17 +193,16 @@ TEST(GateClients, MalformedVanishingAndSilentClientsAmongInterleavedJobs) {
   Client silent(m.gate->port);
   silent.raw({3, 0, 0, 40, 2});  // half a TPKT, then nothing
   Client(m.gate->port).send_pdu(gt::rw_job(false, 1, {{2, 200, 1, kDB, 0, {}}}));  // and gone
-  const Bytes cr = {17, 0xE0, 0, 0, 0, 1, 0, 0xC0, 1, 0x0A, 0xC1, 2, 1, 0, 0xC2, 2, 1, 2};
   const Bytes rd = gt::rw_job(false, 1, {{2, 2, 1, kDB, 0, {}}});
   auto dt = [](Bytes p) { return p.insert(p.begin(), {2, 0xF0, 0x80}), Client::tpkt(p); };
   auto with = [](Bytes b, size_t at, uint8_t v) { return b[at] = v, b; };
   const std::pair<bool, Bytes> rows[] = {
       // connection request first?, then these bytes
-      {false, with(Client::tpkt(cr), 0, 4)},        // TPKT version
+      {false, with(Client::tpkt(kCr), 0, 4)},       // TPKT version
       {false, {3, 0, 0, 5, 1, 2, 3}},               // TPKT length below a header
       {false, {3, 0, 0x20, 0, 2}},                  // TPKT length beyond any unit
-      {false, Client::tpkt(with(cr, 6, 0x40))},     // COTP class 4
-      {false, Client::tpkt(with(cr, 15, 9))},       // CR parameter overruns
+      {false, Client::tpkt(with(kCr, 6, 0x40))},    // COTP class 4
+      {false, Client::tpkt(with(kCr, 15, 9))},      // CR parameter overruns
       {false, dt(rd)},                              // data before the connection
       {true, Client::tpkt({9, 0xF0, 0x80, 1})},     // length indicator lies
       {true, Client::tpkt({3, 0xF0, 0, 0x80, 1})},  // data unit not of class 0
@@ -234,14 +236,14 @@ TEST(GateClients, MalformedVanishingAndSilentClientsAmongInterleavedJobs) {
 
 TEST(GateClients, ConnectionRequestsWithParametersInAnyOrderOrNone) {
   Mpi m;
-  m.plc[0].write_bytes(s7sim::Area::DB, 1, 0, Bytes{0x22}), m.plc[1].write_bytes(s7sim::Area::DB, 1, 0, Bytes{0x33});
+  m.plc[1].write_bytes(s7sim::Area::DB, 1, 0, Bytes{0x33});  // station 2 holds 0
   const struct {
     Bytes cr;
     uint8_t unit_code, held;  // the data unit size agreed; DB 1's first byte where it lands
   } rows[] = {
       {{17, 0xE0, 0, 0, 0, 1, 0, 0xC2, 2, 1, 3, 0xC1, 2, 1, 2, 0xC0, 1, 0x09}, 9, 0x33},
-      {{17, 0xE0, 0, 0, 0, 1, 0, 0xC1, 2, 1, 3, 0xC0, 1, 0x0A, 0xC2, 2, 1, 2}, 10, 0x22},
-      {{6, 0xE0, 0, 0, 0, 1, 0}, 7, 0x22},  // the shortest: 128-byte units, no slot named
+      {{17, 0xE0, 0, 0, 0, 1, 0, 0xC1, 2, 1, 3, 0xC0, 1, 0x0A, 0xC2, 2, 1, 2}, 10, 0},
+      {{6, 0xE0, 0, 0, 0, 1, 0}, 7, 0},  // the shortest: 128-byte units, no slot named
   };
   for (const auto &r : rows) {
     Client c(m.gate->port, -1);
@@ -251,8 +253,7 @@ TEST(GateClients, ConnectionRequestsWithParametersInAnyOrderOrNone) {
     EXPECT_EQ(std::pair(cc[1], gt::be16(cc, 2)), std::pair(uint8_t(0xD0), 1u));
     EXPECT_NE(std::search(cc.begin(), cc.end(), size.begin(), size.end()), cc.end());
     ASSERT_EQ(c.setup(240), 240);
-    EXPECT_EQ(gt::items_of(c.job(gt::rw_job(false, 1, {{2, 1, 1, kDB, 0, {}}})), false).at(0).second,
-              Bytes{r.held});
+    EXPECT_EQ(one(c, false, {2, 1, 1, kDB, 0, {}}).second, Bytes{r.held});
   }
 }
 
@@ -260,8 +261,8 @@ TEST(GateClients, ConnectionRequestsWithParametersInAnyOrderOrNone) {
 // client without jobs after --idle-timeout.
 TEST(GateClients, SilentSocketsAndIdleClientsAreClosedInTime) {
   Mpi m({"--max-clients", "4", "--setup-timeout", "1", "--idle-timeout", "2"});
-  std::vector<std::unique_ptr<Client>> silent;
-  for (int i = 0; i < 4; ++i) silent.push_back(std::make_unique<Client>(m.gate->port, -1)), silent[i]->raw({3, 0});
+  std::vector<std::unique_ptr<Client>> silent(4);
+  for (auto &s : silent) s = std::make_unique<Client>(m.gate->port, -1), s->raw({3, 0});
   usleep(300000);
   EXPECT_FALSE(Client(m.gate->port).ok);  // every place taken
   const auto t0 = std::chrono::steady_clock::now();
@@ -270,7 +271,7 @@ TEST(GateClients, SilentSocketsAndIdleClientsAreClosedInTime) {
   Client c(m.gate->port);
   ASSERT_EQ(c.setup(240), 240);
   usleep(1500000);  // not idle for long enough yet
-  EXPECT_EQ(gt::items_of(c.job(gt::rw_job(false, 1, {{2, 1, 1, kDB, 0, {}}})), false).size(), 1u);
+  EXPECT_EQ(one(c, false, {2, 1, 1, kDB, 0, {}}).first, 0xFF);
   EXPECT_TRUE(c.closed());
   EXPECT_NE(m.gate->log().find("closed: idle"), std::string::npos);
 }
@@ -282,9 +283,10 @@ TEST(GateClients, PipelinedJobsAreHeldBackAndServedInTurn) {
   ASSERT_EQ(greedy.setup(240) + polite.setup(240), 480);
   const int one = 1;  // the 20 jobs at once
   setsockopt(greedy.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  for (uint16_t i = 0; i < 20; ++i) greedy.send_pdu(gt::rw_job(false, i, {{2, 200, 1, kDB, 0, {}}}));
+  const Item big{2, 200, 1, kDB, 0, {}};
+  for (uint16_t i = 0; i < 20; ++i) greedy.send_pdu(gt::rw_job(false, i, {big}));
   usleep(20000);
-  EXPECT_EQ(polite.job(gt::rw_job(false, 99, {{2, 200, 1, kDB, 0, {}}})).size(), 218u);
+  EXPECT_EQ(polite.job(gt::rw_job(false, 99, {big})).size(), 218u);
   int waiting = 0;  // greedy's answers sent meanwhile: the one on the line, one more
   ioctl(greedy.fd, FIONREAD, &waiting);
   EXPECT_LE(waiting, 2 * 225);
@@ -361,13 +363,13 @@ TEST(GateSoak, SeventyClientsThirtyAttackersLineFaultsAndAVanishingDevice) {
   };
   plc[0].add_db(1, 1024), plc[1].add_db(1, 1024), plug();
   gt::Gate gate(dev.link(), {"--route", "3=3", "--max-clients", "100", "--setup-timeout", "2"});
-  const auto count = [&](const char *what) {  // s7gate's descriptors, or resident KiB
+  const auto count = [&](bool fds) {  // s7gate's descriptors, or resident KiB
     long n = 0, size = 0;
-    const std::string proc = "/proc/" + std::to_string(gate.pid);
-    if (what[0] == 'f') return long(std::distance(std::filesystem::directory_iterator(proc + "/fd"), {}));
-    return std::ifstream(proc + "/statm") >> size >> n, n * (sysconf(_SC_PAGESIZE) / 1024);
+    const std::string p = "/proc/" + std::to_string(gate.pid) + "/";
+    if (fds) return long(std::distance(std::filesystem::directory_iterator(p + "fd"), {}));
+    return std::ifstream(p + "statm") >> size >> n, n * (sysconf(_SC_PAGESIZE) / 1024);
   };
-  const long fds0 = count("fd");
+  const long fds0 = count(true);
   const int jobs = getenv("S7GATE_SOAK_JOBS") ? atoi(getenv("S7GATE_SOAK_JOBS")) : 700;
   std::atomic<long> done{0}, failed{0}, wrong{0}, faults{0}, epoch{0};
   std::atomic<bool> stop{false}, over{false};
@@ -400,7 +402,7 @@ TEST(GateSoak, SeventyClientsThirtyAttackersLineFaultsAndAVanishingDevice) {
     }
   };
   auto attacker = [&](int i) {  // silent after two bytes, or a byte a second
-    const Bytes cr = Client::tpkt({17, 0xE0, 0, 0, 0, 1, 0, 0xC0, 1, 0x0A, 0xC1, 2, 1, 0, 0xC2, 2, 1, 2});
+    const Bytes cr = Client::tpkt(kCr);
     while (!over) {
       Client c(gate.port, -1);
       char b;
@@ -424,7 +426,8 @@ TEST(GateSoak, SeventyClientsThirtyAttackersLineFaultsAndAVanishingDevice) {
   for (int i = 0; i < 70; ++i) cs.emplace_back(client, i);
   for (int i = 0; i < 30; ++i) bad.emplace_back(attacker, i);
   while (done < jobs / 11) usleep(1000);
-  const long rss0 = count("rss");
+  const long rss0 = count(false);
+  const auto all = [&] { return std::ranges::all_of(seen, [&](auto &s) { return s >= epoch; }); };
   int answered_after = 0;  // returns of the device after which every client was answered
   for (int v = 1; v <= 10; ++v) {
     while (done < jobs * (v + 1) / 11) usleep(1000);
@@ -433,22 +436,21 @@ TEST(GateSoak, SeventyClientsThirtyAttackersLineFaultsAndAVanishingDevice) {
       ad.reset(), dev.unplug();
     }
     usleep(300000), plug(), ++epoch;
-    const auto t0 = std::chrono::steady_clock::now();
-    auto all = [&] { return std::all_of(seen.begin(), seen.end(), [&](auto &s) { return s >= epoch; }); };
-    while (!all() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(60)) usleep(10000);
+    for (int t = 0; t < 6000 && !all(); ++t) usleep(10000);  // at most a minute
     answered_after += all();
   }
   while (done < jobs) usleep(1000);
-  const long rss1 = count("rss");
+  const long rss1 = count(false);
   stop = true, faulter.join();
   for (auto &t : cs) t.join();
   over = true;
   for (auto &t : bad) t.join();
   usleep(300000);
-  printf("soak: %ld jobs, %ld faults, %ld failed, %ld wrong, every client answered after %d of 10 returns"
-         "; s7gate RSS %ld KiB, at end %ld KiB; descriptors %ld, at end %ld\n", done.load(), faults.load(),
-         failed.load(), wrong.load(), answered_after, rss0, rss1, fds0, count("fd"));
-  EXPECT_EQ(std::tuple(wrong.load(), answered_after, count("fd")), std::tuple(0L, 10, fds0));
+  printf("soak: %ld jobs, %ld faults, %ld failed, %ld wrong; all answered after %d of 10 returns\n",
+         done.load(), faults.load(), failed.load(), wrong.load(), answered_after);
+  printf("soak: s7gate RSS %ld -> %ld KiB, descriptors %ld -> %ld\n", rss0, rss1, fds0,
+         count(true));
+  EXPECT_EQ(std::tuple(wrong.load(), answered_after, count(true)), std::tuple(0L, 10, fds0));
 #ifndef __SANITIZE_ADDRESS__  // the sanitizers' quarantine grows on its own
   EXPECT_LT(rss1 - rss0, 512);
 #endif
