@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -40,10 +41,14 @@ constexpr size_t kReadChunk = 4096;
 
 // One line on standard error, written at once: the library's trace (on the
 // worker thread) may write there too.
-void Log(const char *fmt, auto... args) {
+void Log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void Log(const char *fmt, ...) {
   char line[512];
   const int n = std::snprintf(line, sizeof line, "s7gate: ");
-  std::snprintf(line + n, sizeof line - static_cast<size_t>(n), fmt, args...);
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(line + n, sizeof line - static_cast<size_t>(n), fmt, ap);
+  va_end(ap);
   std::fprintf(stderr, "%s\n", line);
 }
 
