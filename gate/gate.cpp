@@ -46,13 +46,14 @@ constexpr int kKeepIdle = 60, kKeepInterval = 10, kKeepCount = 5;  // TCP keepal
 
 // One line on standard error, written at once: the library's trace (on the
 // worker thread) may write there too.
-[[gnu::format(printf, 1, 2)]] void Log(const char *fmt, ...) {
+void Log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void Log(const char *fmt, ...) {
   char line[512];
   const int n = std::snprintf(line, sizeof line, "s7gate: ");
-  va_list args;
-  va_start(args, fmt);
-  std::vsnprintf(line + n, sizeof line - static_cast<size_t>(n), fmt, args);
-  va_end(args);
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(line + n, sizeof line - static_cast<size_t>(n), fmt, ap);
+  va_end(ap);
   std::fprintf(stderr, "%s\n", line);
 }
 

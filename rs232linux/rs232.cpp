@@ -57,8 +57,6 @@ std::mutex OpenErrLock;
 
 constexpr int kMaxTimeoutMs = 25500;  // what VTIME (8 bits, tenths of a second) can hold
 
-bool ValidPort(int Com) { return Com >= 0 && Com < RS232_PORTS; }
-
 // The port is open and its descriptor may be used.
 bool IsOpen(int Com) { return ValidPort(Com) && RsIo[Com].ComRefCnt > 0 && RsIo[Com].hCom >= 0; }
 

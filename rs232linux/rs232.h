@@ -48,6 +48,9 @@ BOOL ComReopen(int Com);
 
 #include <mutex>
 
+/* A port number the tables have room for (0..15). */
+inline bool ValidPort(int Com) { return Com >= 0 && Com < RS232_PORTS; }
+
 /* The table lock: guards opening and closing (the port table's counts and
  * device names, the port status table, the handle table's slots). Taken
  * before any port lock, never while only a port lock is held. */
