@@ -451,9 +451,7 @@ TEST(GateSoak, SeventyClientsThirtyAttackersLineFaultsAndAVanishingDevice) {
   printf("soak: s7gate RSS %ld -> %ld KiB, descriptors %ld -> %ld\n", rss0, rss1, fds0,
          count(true));
   EXPECT_EQ(std::tuple(wrong.load(), answered_after, count(true)), std::tuple(0L, 10, fds0));
-#ifndef __SANITIZE_ADDRESS__  // the sanitizers' quarantine grows on its own
-  EXPECT_LT(rss1 - rss0, 512);
-#endif
+  EXPECT_TRUE(rss0 > 8192 || rss1 - rss0 < 512);  // a sanitized s7gate (8 MiB up) grows by itself
 }
 
 }  // namespace
