@@ -260,7 +260,7 @@ TEST(GateClients, ConnectionRequestsWithParametersInAnyOrderOrNone) {
 // Sockets that never finish their start are closed after --setup-timeout, a
 // client without jobs after --idle-timeout.
 TEST(GateClients, SilentSocketsAndIdleClientsAreClosedInTime) {
-  Mpi m({"--max-clients", "4", "--setup-timeout", "1", "--idle-timeout", "2"});
+  Mpi m({"--max-clients", "4", "--setup-timeout", "1", "--idle-timeout", "3"});
   std::vector<std::unique_ptr<Client>> silent(4);
   for (auto &s : silent) s = std::make_unique<Client>(m.gate->port, -1), s->raw({3, 0});
   usleep(300000);
@@ -278,7 +278,7 @@ TEST(GateClients, SilentSocketsAndIdleClientsAreClosedInTime) {
 
 // A client with 20 jobs pipelined is served in full, in turn with a polite one.
 TEST(GateClients, PipelinedJobsAreHeldBackAndServedInTurn) {
-  Mpi m({"--route", "3=3"}, 38400);
+  Mpi m({"--route", "3=3"}, 19200);
   Client greedy(m.gate->port), polite(m.gate->port);
   ASSERT_EQ(greedy.setup(240) + polite.setup(240), 480);
   const int one = 1;  // the 20 jobs at once
@@ -287,9 +287,9 @@ TEST(GateClients, PipelinedJobsAreHeldBackAndServedInTurn) {
   for (uint16_t i = 0; i < 20; ++i) greedy.send_pdu(gt::rw_job(false, i, {big}));
   usleep(20000);
   EXPECT_EQ(polite.job(gt::rw_job(false, 99, {big})).size(), 218u);
-  int waiting = 0;  // greedy's answers sent meanwhile: the one on the line, one more
+  int waiting = 0;  // greedy's answers sent meanwhile: the one on the line, one or two more
   ioctl(greedy.fd, FIONREAD, &waiting);
-  EXPECT_LE(waiting, 2 * 225);
+  EXPECT_LE(waiting, 3 * 225);
   for (unsigned i = 0; i < 20; ++i) EXPECT_EQ(gt::be16(greedy.pdu(), 4), i);
 }
 
