@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "r3964.h"
+#include "rs232.h"
 #include "s7conn.h"
 
 static_assert(sizeof(INIT_KABEL) == 23, "the initialisation record is 23 bytes on the line");
@@ -33,7 +34,6 @@ const BYTE TS4[3] = {0x01, 0x08, 0x02};
 
 namespace {
 
-constexpr int kAnswerWait = 140;   // ticks until the adapter's answer block starts
 constexpr BYTE kMaxMPIAdr = 0x7E;  // highest station address on the bus
 
 /* Answer buffers of the bring-up and of the command blocks (room for a whole
@@ -57,17 +57,15 @@ constexpr BYTE SpeedCode(DWORD MPIBaud) {
 static_assert(SpeedCode(0) == 0x02 && SpeedCode(1) == 0x01 && SpeedCode(2) == 0x04 &&
               SpeedCode(3) == 0x02);
 
-bool ValidCom(int Com) { return Com >= 0 && Com < COM_PORTS; }
-
 }  // namespace
 
 BOOL TxTS(int Com, LPBYTE lpTs, int Len) {
   if (!Tx3964RBlock(Com, lpTs, Len)) return FALSE;
-  return Rx3964RBlock(Com, TsRxBuf, kAnswerWait) > 0 ? TRUE : FALSE;
+  return Rx3964RBlock(Com, TsRxBuf, AnswerWait) > 0 ? TRUE : FALSE;
 }
 
 BOOL InitKabel(int Com, int LocalMPIAdr) {
-  if (!ValidCom(Com)) return FALSE;
+  if (!ValidPort(Com)) return FALSE;
   {
     const std::lock_guard<std::mutex> Guard(InitKabelDataLock);
     if (!bInitKabelData) {
@@ -81,12 +79,12 @@ BOOL InitKabel(int Com, int LocalMPIAdr) {
   Rec.MPIBaud = SpeedCode(CStat[Com].MPIBaud);
 
   if (!Tx3964RBlock(Com, reinterpret_cast<LPBYTE>(&Rec), sizeof(INIT_KABEL))) return FALSE;
-  const int n = Rx3964RBlock(Com, KabelRxBuf, kAnswerWait);
+  const int n = Rx3964RBlock(Com, KabelRxBuf, AnswerWait);
   if (n <= 0) return FALSE;
 
   if (KabelRxBuf[0] == 0x00) {
     // this kind of adapter sends a second block; its contents do not matter
-    return Rx3964RBlock(Com, KabelRxBuf, kAnswerWait) > 0 ? TRUE : FALSE;
+    return Rx3964RBlock(Com, KabelRxBuf, AnswerWait) > 0 ? TRUE : FALSE;
   }
   // Only an answer that really has a fourth byte is looked at there; a
   // shorter one counts as an answer without 'E' (the buffer may still hold a
@@ -100,7 +98,7 @@ BOOL InitKabel(int Com, int LocalMPIAdr) {
 }
 
 BOOL ExitKabel(int Com) {
-  if (!ValidCom(Com)) return FALSE;
+  if (!ValidPort(Com)) return FALSE;
   const ComGuard Guard(Com);
   if (CStat[Com].Status == 0) return TRUE;
   return TxTS(Com, const_cast<LPBYTE>(TS2), 3);

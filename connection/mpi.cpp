@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "r3964.h"
+#include "rs232.h"
 #include "s7conn.h"
 #include "s7trace.h"
 
@@ -44,7 +45,6 @@ const BYTE CmdResetBlNr[8] = {0xF0, 0x00, 0x00, 0x01, 0x00, 0x02, 0x01, 0xE0};
 
 namespace {
 
-constexpr int kAnswerWait = 140;  // ticks until the partner's block starts
 constexpr BYTE kKennung0 = 0x00;  // Kennung 0x0C00 travels as 00 0C
 constexpr BYTE kKennung1 = 0x0C;
 constexpr BYTE kJob = 0xF1;
@@ -65,18 +65,11 @@ void SetKennung(MPIBLOCK &B) {
   Bytes(B)[1] = kKennung1;
 }
 
-WORD GetBE16(const BYTE *p) { return static_cast<WORD>((p[0] << 8) | p[1]); }
-
-void PutBE16(BYTE *p, WORD v) {
-  p[0] = static_cast<BYTE>(v >> 8);
-  p[1] = static_cast<BYTE>(v);
-}
-
 /* Receives one block into the record's Rx: its length, or a negative value
  * when nothing usable came. A block longer than Rx counts as a failed
  * receive and is not copied. */
 int RxMPIBlock(LPS7I pS7) {
-  const int n = Rx3964RBlock(pS7->Com, MPIRxArea, kAnswerWait);
+  const int n = Rx3964RBlock(pS7->Com, MPIRxArea, AnswerWait);
   if (n > static_cast<int>(sizeof(MPIBLOCK))) return -2;
   if (n > 0) std::memcpy(&pS7->Rx, MPIRxArea, static_cast<size_t>(n));
   return n;
@@ -88,8 +81,6 @@ BYTE NextBlockNr(BYTE Nr) { return Nr >= 255 ? 1 : static_cast<BYTE>(Nr + 1); }
  * the job sent was user data. Decided by the job sent, never by the answer. */
 int AnswerExtra(const S7I &S7) { return S7.Tx.B1.Code == kUserData ? 0 : 2; }
 
-bool ValidCom(int Com) { return Com >= 0 && Com < COM_PORTS; }
-
 }  // namespace
 
 void InitS7I(LPS7I pS7) {
@@ -100,12 +91,21 @@ void InitS7I(LPS7I pS7) {
 
 BOOL CheckStatus(LPS7I pS7) {
   const int Com = pS7->Com;
-  if (!ValidCom(Com)) {
+  if (!ValidPort(Com)) {
     pS7->Err = -1;
     pS7->Status = FALSE;
     return FALSE;
   }
   const ComGuard Guard(Com);  // the port's status is read and changed as one step
+  if (ComLost(Com)) {
+    // the device went away: the adapter (or the PLC) behind it starts afresh
+    CStat[Com].Status = 0;
+    if (!ComReopen(Com)) {
+      pS7->Err = -1;
+      pS7->Status = FALSE;
+      return FALSE;
+    }
+  }
   if (CStat[Com].Status == 0) {
     LockCom(Com);
     const BOOL Up = pS7->SPSTyp ? ConnectToPPIAdr(pS7) : InitKabel(Com, CStat[Com].LocalMPIAdr);
@@ -276,7 +276,7 @@ int DoRdMPIComu(LPS7I pS7, int TxLen, int Anz, LPBYTE Buf) {
 
 BOOL DisconnectMPIAdr(LPS7I pS7) {
   const int Com = pS7->Com;
-  if (!ValidCom(Com)) return FALSE;
+  if (!ValidPort(Com)) return FALSE;
   const ComGuard Guard(Com);
   if (CStat[Com].Status == 0) return TRUE;
   SetKennung(pS7->Tx);

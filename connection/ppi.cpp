@@ -30,14 +30,10 @@ static_assert(PPI_MAX_TXLEN == kBlockHeadLen + kMaxDataUnit, "one limit for both
 static_assert(sizeof(MPIBLOCK) - offsetof(MPIBLOCK, B1) >= kMaxDataUnit,
               "B1 and Buf hold the largest data unit");
 
-LPBYTE JobPart(MPIBLOCK &Block) { return reinterpret_cast<LPBYTE>(&Block) + kBlockHeadLen; }
-
-bool PortInRange(const S7I *pS7) { return pS7->Com < COM_PORTS; }
-
 }  // namespace
 
 BOOL ConnectToPPIAdr(LPS7I pS7) {
-  if (!PortInRange(pS7)) {
+  if (!ValidPort(pS7->Com)) {
     SetErr(pS7, FALSE);
     return FALSE;
   }
@@ -82,7 +78,7 @@ BOOL ConnectToPPIAdr(LPS7I pS7) {
 }
 
 int DoPPIComu(LPS7I pS7, int TxLen) {
-  if (!PortInRange(pS7)) {
+  if (!ValidPort(pS7->Com)) {
     SetErr(pS7, FALSE);
     return -1;
   }

@@ -95,6 +95,21 @@ extern const BYTE _CmdWr[14];
 #ifdef __cplusplus
 }
 
+/* Ticks until the partner's answer block starts (adapter answers, MPI
+ * blocks, the bus-member list). */
+inline constexpr int AnswerWait = 140;
+
+/* 16-bit fields on the line, high byte first. */
+inline WORD GetBE16(const BYTE *p) { return static_cast<WORD>((p[0] << 8) | p[1]); }
+inline void PutBE16(BYTE *p, DWORD v) {
+  p[0] = static_cast<BYTE>(v >> 8);
+  p[1] = static_cast<BYTE>(v);
+}
+
+/* The S7 job of a block, from its job header (B1) on: the 6-byte header
+ * stays home. */
+inline LPBYTE JobPart(MPIBLOCK &Block) { return reinterpret_cast<LPBYTE>(&Block) + sizeof(MPIHEAD); }
+
 /* Holds a port's lock for a scope. */
 class ComGuard {
  public:

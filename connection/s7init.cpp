@@ -18,8 +18,9 @@ LONG S7TimeOutwert = 54;  // read and written atomically: S7SetTimeout may run o
 namespace {
 
 std::recursive_mutex ComLocks[COM_PORTS];
-
-constexpr int kMaxPort = 15;
+// Closes of each port past their check, whose users are not yet counted
+// off (under the port's lock).
+LONG Closing[COM_PORTS];
 
 enum class Kind { Mpi, MpiEx, Ppi };
 
@@ -29,7 +30,7 @@ BOOL InitRecord(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud, 
   if (kind == Kind::Ppi) lpS7->SPSTyp = 1;
   const WORD Port = static_cast<WORD>(Com);
   lpS7->Com = Port;
-  if (Port > kMaxPort) {
+  if (!ValidPort(Port)) {
     lpS7->Err = -4;
     return FALSE;
   }
@@ -99,25 +100,40 @@ BOOL S7PPIInit(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, int Baud) {
 
 BOOL S7Exit(LPS7 lpS7) {
   const int Com = lpS7->Com;
-  if (Com > kMaxPort) return FALSE;
+  if (!ValidPort(Com)) return FALSE;
+  // The disconnect and the adapter's shut-down under the port's lock alone:
+  // opens and closes of other ports go on meanwhile.
+  {
+    const ComGuard Guard(Com);
+    const LONG Left = CStat[Com].InitCnt - Closing[Com];
+    if (Left <= 0) return FALSE;
+    ++Closing[Com];
+    DisconnectMPIAdr(lpS7);  // a PPI record's disconnect goes through the PPI exchange
+    if (Left == 1) {
+      // the last user: an open from now on brings the adapter up again
+      if (lpS7->SPSTyp == 0) ExitKabel(Com);
+      CStat[Com].Status = 0;
+    }
+  }
+  // the port's users and the device under both locks
   const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
   const ComGuard Guard(Com);
-  if (CStat[Com].InitCnt <= 0) return FALSE;
-  CStat[Com].InitCnt -= 1;
-  DisconnectMPIAdr(lpS7);  // a PPI record's disconnect goes through the PPI exchange
-  if (CStat[Com].InitCnt == 0) {
-    if (lpS7->SPSTyp == 0) ExitKabel(Com);
-    CStat[Com].Status = 0;
-    CStat[Com].Baud = 0;
+  --Closing[Com];
+  if (CStat[Com].InitCnt > 0) {  // not closed by S7ExitAll meanwhile
+    CStat[Com].InitCnt -= 1;
+    if (CStat[Com].InitCnt == 0) {
+      CStat[Com].Status = 0;
+      CStat[Com].Baud = 0;
+    }
+    ComClose(Com);
   }
-  ComClose(Com);
   S7TRACE(TraceText(Com, "close station %u, users left %d", lpS7->MPIAdr, CStat[Com].InitCnt));
   return TRUE;
 }
 
 void S7ExitAll(void) {
   const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
-  for (int Com = 0; Com <= kMaxPort; ++Com) {
+  for (int Com = 0; Com < COM_PORTS; ++Com) {
     LockCom(Com);  // all ports, in ascending order, until every one is closed
     if (CStat[Com].InitCnt > 0) {
       CStat[Com].InitCnt = 0;
@@ -126,7 +142,7 @@ void S7ExitAll(void) {
     }
   }
   ComCloseAll();
-  for (int Com = kMaxPort; Com >= 0; --Com) UnlockCom(Com);
+  for (int Com = COM_PORTS - 1; Com >= 0; --Com) UnlockCom(Com);
 }
 
 LONG S7SetTimeout(LONG NewTimeOut) {
@@ -139,15 +155,15 @@ LONG S7SetTimeout(LONG NewTimeOut) {
 void SetErr(LPS7I pS7, BOOL bSetComStat) {
   pS7->Err = -1;
   pS7->Status = FALSE;
-  if (bSetComStat && pS7->Com <= kMaxPort) CStat[pS7->Com].Status = 0;
+  if (bSetComStat && ValidPort(pS7->Com)) CStat[pS7->Com].Status = 0;
   S7TRACE(TraceText(pS7->Com, "connection to station %u lost, Err -1%s", pS7->MPIAdr,
                     bSetComStat ? ", port to be brought up again" : ""));
 }
 
 void LockCom(int Com) {
-  if (Com >= 0 && Com <= kMaxPort) ComLocks[Com].lock();
+  if (ValidPort(Com)) ComLocks[Com].lock();
 }
 
 void UnlockCom(int Com) {
-  if (Com >= 0 && Com <= kMaxPort) ComLocks[Com].unlock();
+  if (ValidPort(Com)) ComLocks[Com].unlock();
 }

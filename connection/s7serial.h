@@ -171,7 +171,9 @@ S7SERIAL_API BOOL S7WrCounter(LPS7 pS7, int Ab, int Anz, LPWORD Buf); /* 0..999 
  * hex, with a short decoding of S7 jobs and answers. The line is valid only
  * during the call. NULL switches the trace off. The procedure is called on
  * the thread that makes the library call, never while a call is not running;
- * it must not call the library itself. */
+ * it must not call the library itself. Once S7SetTrace returns, the procedure
+ * set before is never called again (it waits for calls of it still running
+ * on other threads), so its context may be freed at once. */
 typedef void (*S7TRACEPROC)(const char *line, void *ctx);
 S7SERIAL_API void S7SetTrace(S7TRACEPROC proc, void *ctx);
 /* A ready procedure: writes the line and a line end to standard error. */

@@ -11,9 +11,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <condition_variable>
 #include <mutex>
 
-#include "s7serial.h"
+#include "s7conn.h"
 
 std::atomic<bool> S7TraceOn{false};
 
@@ -23,6 +24,13 @@ std::mutex TraceLock;
 S7TRACEPROC TraceProc = nullptr;
 void *TraceCtx = nullptr;
 timespec TraceStart{};
+// Calls of the procedure running now, by the parity of the setting they
+// started under: S7SetTrace waits until those of the setting it replaces
+// have returned, so that the caller may free the old context at once.
+unsigned TraceGen = 0;
+int TraceRunning[2] = {0, 0};
+std::condition_variable TraceDone;
+std::mutex TraceSetLock;  // one S7SetTrace at a time
 
 constexpr size_t kLine = 2048;  // a 512-byte block in hex and its decoding fit
 
@@ -66,15 +74,19 @@ const char *DirText(TraceDir Dir) { return Dir == TRACE_TX ? "PC>" : "PC<"; }
 void Abgeben(const Zeile &z) {
   S7TRACEPROC Proc;
   void *Ctx;
+  unsigned Gen;
   {
     std::lock_guard<std::mutex> g(TraceLock);
     Proc = TraceProc;
     Ctx = TraceCtx;
+    Gen = TraceGen & 1;
+    if (Proc == nullptr) return;
+    ++TraceRunning[Gen];
   }
-  if (Proc != nullptr) Proc(z.Buf, Ctx);
+  Proc(z.Buf, Ctx);  // outside the lock: other threads trace at the same time
+  std::lock_guard<std::mutex> g(TraceLock);
+  if (--TraceRunning[Gen] == 0) TraceDone.notify_all();
 }
-
-unsigned Be16(const BYTE *p) { return static_cast<unsigned>(p[0] << 8 | p[1]); }
 
 // Name of an area code as the jobs carry it.
 void Bereich(Zeile &z, BYTE Area, unsigned DB) {
@@ -111,7 +123,7 @@ void S7Teil(Zeile &z, TraceDir Dir, const BYTE *p, int Len) {
     return;
   }
   const BYTE Code = p[1];
-  const unsigned LenBl1 = Be16(p + 6), LenBl2 = Be16(p + 8);
+  const unsigned LenBl1 = GetBE16(p + 6), LenBl2 = GetBE16(p + 8);
   const BYTE *Buf = p + 10;
   const int Rest = Len - 10;
   if (Code == 0x01) {
@@ -119,12 +131,12 @@ void S7Teil(Zeile &z, TraceDir Dir, const BYTE *p, int Len) {
       const unsigned Adr = static_cast<unsigned>(Buf[11] << 16 | Buf[12] << 8 | Buf[13]);
       z.Add("S7 %s ", Buf[0] == 0x04 ? "read" : "write");
       if (Buf[1] > 1) z.Add("of %u items, the first ", Buf[1]);
-      Bereich(z, Buf[10], Be16(Buf + 8));
+      Bereich(z, Buf[10], GetBE16(Buf + 8));
       if (Buf[10] == 0x1C || Buf[10] == 0x1D)
         z.Add(" no. %u", Adr);
       else
         z.Add(" address %u.%u", Adr >> 3, Adr & 7);
-      z.Add(" count %u size %02X", Be16(Buf + 6), Buf[5]);
+      z.Add(" count %u size %02X", GetBE16(Buf + 6), Buf[5]);
       if (Buf[0] == 0x05 && LenBl2 >= 4) z.Add(", %u data bytes", LenBl2 - 4);
     } else if (Rest >= 1 && Buf[0] == 0xF0) {
       z.Add("S7 block-number reset");
@@ -325,11 +337,15 @@ void TraceText(int Com, const char *Fmt, ...) {
 extern "C" {
 
 void S7SetTrace(S7TRACEPROC proc, void *ctx) {
-  std::lock_guard<std::mutex> g(TraceLock);
+  const std::lock_guard<std::mutex> Set(TraceSetLock);
+  std::unique_lock<std::mutex> g(TraceLock);
   TraceProc = proc;
   TraceCtx = ctx;
   clock_gettime(CLOCK_MONOTONIC, &TraceStart);
   S7TraceOn.store(proc != nullptr, std::memory_order_relaxed);
+  // the old procedure is never called again once this returns
+  const unsigned Old = TraceGen++ & 1;
+  TraceDone.wait(g, [Old] { return TraceRunning[Old] == 0; });
 }
 
 void S7TraceToStderr(const char *line, void *) {
@@ -338,7 +354,7 @@ void S7TraceToStderr(const char *line, void *) {
 
 }  // extern "C"
 
-void TraceOpenFailed(int Com, const char *DevName, int Errno) {
+void TraceOpenFailed(int Com, const char *DevName, int Errno, const char *Text) {
   char Grund[160];
   switch (Errno) {
     case ENOENT:
@@ -361,11 +377,9 @@ void TraceOpenFailed(int Com, const char *DevName, int Errno) {
         std::snprintf(Grund, sizeof Grund, "no permission");
       break;
     }
-    case EBUSY:
-      std::snprintf(Grund, sizeof Grund, "device busy: another program uses it");
-      break;
     default:
-      std::snprintf(Grund, sizeof Grund, "%s", std::strerror(Errno));
+      // in use, not a serial device, and what the system says
+      std::snprintf(Grund, sizeof Grund, "%s", Text);
       break;
   }
   TraceText(Com, "cannot open serial device %s: %s (%s)", DevName, Grund, std::strerror(Errno));

@@ -30,8 +30,9 @@ void TraceBlock(int Com, TraceDir Dir, const BYTE *Data, int Len, const char *No
 void TraceFrame(int Com, TraceDir Dir, const BYTE *Frame, int Len, const char *Note);
 /* An FDL frame the PC sends, rebuilt from its parts. */
 void TraceFdlTx(int Com, int Dst, int Src, int FC, const BYTE *Du, int Len, const char *Note);
-/* Why the serial device of a port could not be opened (errno Errno). */
-void TraceOpenFailed(int Com, const char *DevName, int Errno);
+/* Why the serial device of a port could not be opened (errno Errno; Text as
+ * ComOpenError gives it). */
+void TraceOpenFailed(int Com, const char *DevName, int Errno, const char *Text);
 /* A call's outcome or a note, printf style. */
 void TraceText(int Com, const char *Fmt, ...) __attribute__((format(printf, 2, 3)));
 

@@ -18,7 +18,12 @@ int main(int argc, char **argv) {
   KS7SetDevName(0, argv[1]);                     /* port 0 is this device */
   LONG ref = KS7Open(0, station, 0, 19200, 300); /* PC at MPI address 0 */
   if (ref < 0) {
-    fprintf(stderr, "open: %ld %s\n", (long)ref, KS7ErrText(ref));
+    char why[128] = "";
+    if (ref == -4) ComOpenError(0, why, sizeof why); /* the system's reason */
+    if (*why)
+      fprintf(stderr, "cannot open %s: %s\n", argv[1], why);
+    else
+      fprintf(stderr, "open: %ld %s\n", (long)ref, KS7ErrText(ref));
     return 1;
   }
   WORD w[4];

@@ -17,7 +17,12 @@ int main(int argc, char **argv) {
   S7 plc;
   ComSetDevName(0, argv[1]);                   /* port 0 is this device */
   if (!S7PPIInit(&plc, 0, station, 0, 9600)) { /* PC at PPI address 0 */
-    fprintf(stderr, "open: Err %ld\n", (long)plc.Err);
+    char why[128] = "";
+    if (plc.Err == -4) ComOpenError(0, why, sizeof why); /* the system's reason */
+    if (*why)
+      fprintf(stderr, "cannot open %s: %s\n", argv[1], why);
+    else
+      fprintf(stderr, "open: Err %ld\n", (long)plc.Err);
     return 1;
   }
   BYTE out[4] = {0x11, 0x22, 0x33, 0x44}, in[4] = {0};

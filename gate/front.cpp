@@ -136,7 +136,9 @@ void Front::job(std::vector<Action> &out) {
     if (be16(pdu, 6) != 8 || be16(pdu, 8) != 0) return close(out, "setup job malformed");
     const int asked = be16(pdu, kS7Head + 6);
     if (asked < kMinPdu) return close(out, "setup job asks for PDU size " + std::to_string(asked));
-    pdu_ = std::min(asked, pdu_max_);
+    const int plc = limit_ ? limit_(slot_) : 0;
+    pdu_ = std::min(asked, plc > 0 ? std::min(plc, pdu_max_) : pdu_max_);
+    set_up_ = true;
     Bytes a{0x32, kCodeAnswer, 0,    0,        0,    0,    0x00, 0x08, 0x00,
             0x00, 0x00,        0x00, kFnSetup, 0x00, 0x00, 0x01, 0x00, 0x01};
     put16(a, static_cast<size_t>(pdu_));

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,8 +31,12 @@ struct Action {
 
 class Front {
  public:
-  // pdu_max: the largest S7 PDU the serial path carries (and the PLC takes).
-  explicit Front(int pdu_max) : pdu_max_(pdu_max), pdu_(pdu_max) {}
+  // pdu_max: the largest S7 PDU the serial path carries (and the PLC takes);
+  // limit, where given, lowers it for the slot the connection request named
+  // (the size the PLC behind that slot agreed to; 0: not known).
+  using Limit = std::function<int(int slot)>;
+  explicit Front(int pdu_max, Limit limit = {})
+      : pdu_max_(pdu_max), pdu_(pdu_max), limit_(std::move(limit)) {}
 
   // Takes bytes as they came from the client and appends what to do. After a
   // Close the connection is finished and feed() does nothing more.
@@ -45,7 +50,8 @@ class Front {
   Bytes refusal(uint16_t ref, S7Error e) const;
 
   bool connected() const { return state_ == State::Open; }
-  int slot() const { return slot_; }  // from the called TSAP; -1 when it named none
+  bool set_up() const { return set_up_; }  // the setup job has been answered
+  int slot() const { return slot_; }       // from the called TSAP; -1 when it named none
   int pdu_size() const { return pdu_; }
 
  private:
@@ -58,7 +64,9 @@ class Front {
 
   int pdu_max_;
   int pdu_;  // agreed by the setup job (pdu_max_ until then)
+  Limit limit_;
   State state_ = State::WaitCR;
+  bool set_up_ = false;
   Bytes in_;     // received, not yet a whole TPKT
   Bytes frags_;  // data of an S7 PDU arriving in several data units
   int tpdu_size_ = 128;

@@ -1,7 +1,8 @@
 // s7gate's server: one event loop (epoll) for every client socket and one
 // worker thread for the serial line, which alone makes the library's blocking
-// calls. Jobs wait in one queue in arrival order; answers come back to the
-// loop through an eventfd and are dropped when their client has gone.
+// calls. Jobs wait in one queue per client and are taken round-robin; a client
+// with its maximum queued is not read until one is answered. Answers come back
+// to the loop through an eventfd and are dropped when their client has gone.
 #pragma once
 
 #include <map>
@@ -20,10 +21,15 @@ struct Config {
   std::string host = "0.0.0.0";
   int port = 102;
   int max_clients = 32;
-  int pdu = 240;  // the PLC's PDU size; capped by what the serial path carries
-  int timeout = 0;  // ticks; 0: the library's default
+  int pdu = 0;             // the PDU size offered; 0: what the path carries and the PLC agrees to
+  int setup_timeout = 10;  // seconds for the connection request and setup job; 0: none
+  int idle_timeout = 0;    // seconds without a job before a client is closed; 0: never
+  int timeout = 0;         // ticks; 0: the library's default
   bool trace = false;
 };
+
+// The largest S7 PDU the serial path carries in one job.
+inline int PathPdu(bool ppi) { return ppi ? 252 : 310; }
 
 // Runs until SIGINT or SIGTERM (blocked by the caller before any thread
 // starts); returns the program's exit status.

@@ -6,10 +6,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <string_view>
 
 #include "gate.hpp"
+#include "kesto.h"
 #include "s7serial.h"
 
 namespace {
@@ -30,13 +32,19 @@ the serial line to the PLC: through an MPI adapter, or to an S7-200 over PPI.
                         clients reach --plc
   --listen [HOST]:PORT  where to listen (default 0.0.0.0:102; PORT 0: any free port)
   --max-clients N       clients served at once (default 32)
-  --pdu N               the PLC's PDU size, offered to clients (default 240;
-                        at most 310 on MPI, 252 on PPI)
+  --setup-timeout SECS  a client that has not sent its connection request and
+                        setup job by then is closed (default 10; 0: never)
+  --idle-timeout SECS   a client without a job for that long is closed
+                        (default 0: never)
+  --pdu N               the largest PDU size offered to clients (64 to 310 on
+                        MPI, to 252 on PPI; default: what the path carries);
+                        never more than the PLC agrees to when asked at start
   --timeout TICKS       the wait for the line partner, in ticks of 55 ms
                         (default: the library's, 54; much less may not leave
                         a busy adapter the time to give way)
   --trace               the library's line trace on standard error
   --help                this text
+  --version             the version
 
 Prints "s7gate: listening on HOST:PORT" when ready; logs clients and failed
 jobs on standard error; ends on SIGINT or SIGTERM.
@@ -69,10 +77,13 @@ s7gate::Config Parse(int argc, char **argv) {
     if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
       std::exit(0);
+    } else if (a == "--version") {
+      std::puts("s7gate " S7SERIAL_VERSION_TEXT);
+      std::exit(0);
     } else if (a == "--device") {
       c.device = next(i);
     } else if (a == "--baud") {
-      c.baud = Number(next(i), 300, 115200, "baud rate");
+      c.baud = Number(next(i), 1, 115200, "baud rate");
     } else if (a == "--ppi") {
       c.ppi = true;
     } else if (a == "--plc") {
@@ -93,6 +104,10 @@ s7gate::Config Parse(int argc, char **argv) {
       c.port = Number(l.substr(colon + 1), 0, 65535, "port");
     } else if (a == "--max-clients") {
       c.max_clients = Number(next(i), 1, 1000, "client limit");
+    } else if (a == "--setup-timeout") {
+      c.setup_timeout = Number(next(i), 0, 3600, "setup time-out in seconds");
+    } else if (a == "--idle-timeout") {
+      c.idle_timeout = Number(next(i), 0, 86400, "idle time-out in seconds");
     } else if (a == "--pdu") {
       c.pdu = Number(next(i), 64, 65535, "PDU size");
     } else if (a == "--timeout") {
@@ -104,7 +119,20 @@ s7gate::Config Parse(int argc, char **argv) {
     }
   }
   if (c.device.empty()) Fail("--device is required");
-  if (c.ppi && c.baud && c.baud != 9600 && c.baud != 19200) Fail("PPI runs at 9600 or 19200 baud");
+  const std::set<int> rates =
+      c.ppi ? std::set{9600, 19200} : std::set{9600, 19200, 38400, 57600, 115200};
+  if (c.baud && !rates.contains(c.baud))
+    Fail("--baud " + std::to_string(c.baud) + ": " +
+         (c.ppi ? "PPI runs at 9600 or 19200 baud"
+                : "the MPI adapter takes 9600, 19200, 38400, 57600 or 115200 baud"));
+  if (c.pdu > s7gate::PathPdu(c.ppi))
+    Fail("--pdu " + std::to_string(c.pdu) + ": one job on the " + (c.ppi ? "PPI" : "MPI") +
+         " path carries at most " + std::to_string(s7gate::PathPdu(c.ppi)) + " bytes");
+  if (c.own == c.plc) Fail("--own " + std::to_string(c.own) + " is the PLC's station address");
+  for (const auto &[slot, addr] : c.routes)
+    if (addr == c.own)
+      Fail("--own " + std::to_string(c.own) + " is the address of --route " + std::to_string(slot) +
+           "=" + std::to_string(addr));
   return c;
 }
 
@@ -119,7 +147,11 @@ int main(int argc, char **argv) {
   sigaddset(&sigs, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  if (cfg.timeout) S7SetTimeout(cfg.timeout);
+  // The library holds device paths of up to 63 characters.
+  if (KS7SetDevName(0, cfg.device.c_str()) != 0)
+    Fail("--device \"" + cfg.device + "\": " + std::to_string(cfg.device.size()) +
+         " characters; the library holds paths of at most 63 (a shorter link to it will do)");
+  if (cfg.timeout && S7SetTimeout(cfg.timeout) <= 0) Fail("the library took no time-out");
   if (cfg.trace) S7SetTrace(S7TraceToStderr, nullptr);
   return s7gate::Run(cfg);
 }

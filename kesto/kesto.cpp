@@ -13,6 +13,7 @@
 
 S7 P[KESTO_SLOTS];
 BOOL bInit[KESTO_SLOTS];
+BOOL bClosing[KESTO_SLOTS];
 CRITICAL_SECTION cP[KESTO_SLOTS];
 
 // The slot locks are recursive mutexes that live as long as the process:
@@ -91,16 +92,27 @@ LONG KS7OpenEx(DWORD Com, DWORD SPSMPIAdr, DWORD LocalMPIAdr, DWORD Baud, DWORD 
 
 LONG KS7Close(LONG Ref) {
   if (Ref < 0 || Ref >= KESTO_SLOTS) return -99;
-  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
-  // then the slot's lock: a call running on the reference ends first
+  // A call running on the reference ends first: the slot's lock alone, so
+  // that opens and closes of other slots go on while it waits. A slot being
+  // closed refuses calls and is not taken by an open.
   EnterCriticalSection(&cP[Ref]);
-  LONG Res = -1;
-  if (bInit[Ref] && S7Exit(&P[Ref])) {
-    bInit[Ref] = FALSE;
-    Res = 0;
-  }
-  S7TRACE(TraceText(P[Ref].Com, "KS7Close(%d): %d", Ref, Res));
+  const bool bOffen = bInit[Ref] && !bClosing[Ref];
+  const int Com = P[Ref].Com;
+  if (bOffen) bClosing[Ref] = TRUE;
   LeaveCriticalSection(&cP[Ref]);
+  LONG Res = -1;
+  if (bOffen) {
+    const BOOL bExit = S7Exit(&P[Ref]);  // talks to the line without the table lock
+    const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
+    EnterCriticalSection(&cP[Ref]);
+    bClosing[Ref] = FALSE;
+    if (bExit) {
+      bInit[Ref] = FALSE;
+      Res = 0;
+    }
+    LeaveCriticalSection(&cP[Ref]);
+  }
+  S7TRACE(TraceText(Com, "KS7Close(%d): %d", Ref, Res));
   return Res;
 }
 
@@ -118,19 +130,22 @@ void InitKesto(void) {
     InitializeCriticalSection(&cP[i]);
     EnterCriticalSection(&cP[i]);
     std::memset(&P[i], 0, sizeof P[i]);
-    bInit[i] = FALSE;
+    bInit[i] = bClosing[i] = FALSE;
     LeaveCriticalSection(&cP[i]);
   }
 }
 
 void ExitKesto(void) {
-  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
   for (LONG i = 0; i < KESTO_SLOTS; ++i) {
+    KS7Close(i);
+    const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
     EnterCriticalSection(&cP[i]);
-    if (bInit[i]) KS7Close(i);
-    // every slot ends free, also one whose close was refused
-    std::memset(&P[i], 0, sizeof P[i]);
-    bInit[i] = FALSE;
+    // every slot ends free, also one whose close was refused (a close still
+    // running on another thread frees its slot itself)
+    if (!bClosing[i]) {
+      std::memset(&P[i], 0, sizeof P[i]);
+      bInit[i] = FALSE;
+    }
     LeaveCriticalSection(&cP[i]);
     DeleteCriticalSection(&cP[i]);
   }

@@ -18,7 +18,7 @@
 SlotGuard::SlotGuard(LONG Ref) : m_Ref(Ref), m_Offen(false) {
   if (Ref < 0 || Ref >= KESTO_SLOTS) return;
   EnterCriticalSection(&cP[Ref]);
-  m_Offen = bInit[Ref] != FALSE;
+  m_Offen = bInit[Ref] && !bClosing[Ref];
   if (m_Offen)
     LockCom(P[Ref].Com);
   else
@@ -101,9 +101,6 @@ void Spur(const char *Name, LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz
   TraceText(Com, "%s(%d, '%c', %u, %u, %u): %d", Name, Ref,
             Typ >= 0x20 && Typ < 0x7F ? static_cast<char>(Typ) : '?', DBNr, Ab, Anz, Res);
 }
-
-// Result of a failed S7 call: the record's Err, 0 meaning a general error.
-LONG Fehler(const S7 *pS7) { return pS7->Err != 0 ? pS7->Err : -5; }
 
 // A double as the PLC's 4-byte real: the nearest float. A value up to half a
 // float step beyond the largest float still rounds to it; from there on (the

@@ -9,13 +9,6 @@
 #include "s7serial.h"
 #include "s7trace.h"
 
-namespace {
-
-// Result of a failed query: the record's Err, 0 meaning a general error.
-LONG InfoFehler(const S7 *pS7) { return pS7->Err != 0 ? pS7->Err : -5; }
-
-}  // namespace
-
 extern "C" {
 
 LONG KS7GetCPUInfo(LONG Ref, char *InfoStr) {
@@ -24,7 +17,7 @@ LONG KS7GetCPUInfo(LONG Ref, char *InfoStr) {
   if (InfoStr == nullptr) return -5;
   char Text[sizeof(S7200CPUINFO)] = {};
   P[Ref].Err = 0;
-  const LONG Res = S7GetCPUInfo(&P[Ref], Text) == 0 ? 0 : InfoFehler(&P[Ref]);
+  const LONG Res = S7GetCPUInfo(&P[Ref], Text) == 0 ? 0 : Fehler(&P[Ref]);
   if (Res == 0) std::memcpy(InfoStr, Text, sizeof Text);
   S7TRACE(TraceText(P[Ref].Com, "KS7GetCPUInfo(%d): %d", Ref, Res));
   return Res;
@@ -36,7 +29,7 @@ LONG KS7GetDBLen(LONG Ref, DWORD DBNr, LPLONG Len) {
   if (Len == nullptr) return -5;
   P[Ref].Err = 0;
   const int Laenge = S7GetDBLen(&P[Ref], static_cast<WORD>(DBNr));
-  const LONG Res = Laenge > 0 ? 0 : InfoFehler(&P[Ref]);
+  const LONG Res = Laenge > 0 ? 0 : Fehler(&P[Ref]);
   if (Res == 0) *Len = Laenge;
   S7TRACE(TraceText(P[Ref].Com, "KS7GetDBLen(%d, DB %u): %d", Ref, DBNr, Res));
   return Res;

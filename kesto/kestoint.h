@@ -21,8 +21,12 @@ void LeaveCriticalSection(CRITICAL_SECTION *cs);
 extern "C" {
 extern S7 P[KESTO_SLOTS];                 // the slots' connection records
 extern BOOL bInit[KESTO_SLOTS];           // TRUE while the slot holds an open connection
+extern BOOL bClosing[KESTO_SLOTS];        // TRUE while KS7Close shuts the slot's connection
 extern CRITICAL_SECTION cP[KESTO_SLOTS];  // the slots' locks
 }
+
+/* Result of a failed call: the record's Err, 0 meaning a general error. */
+inline LONG Fehler(const S7 *pS7) { return pS7->Err != 0 ? pS7->Err : -5; }
 
 /* Holds a slot's lock and its port's lock for one call on an open slot;
  * Offen() is FALSE (and nothing is held) for a slot that is not open. */

@@ -147,7 +147,7 @@ bool Connect(int Com) {
 }  // namespace
 
 BOOL Tx3964RBlock(int Com, LPBYTE Buffer, int Len) {
-  if (Com < 0 || Com >= RS232_PORTS || Len < 0 || (Len > 0 && Buffer == nullptr)) return FALSE;
+  if (!ValidPort(Com) || Len < 0 || (Len > 0 && Buffer == nullptr)) return FALSE;
 
   // a block found waiting is taken and thrown away (a stray byte ends it)
   if (ComCInQ(Com)) Rx3964RBlock(Com, DummyBuf, kClearWait);
@@ -182,7 +182,7 @@ BOOL Tx3964RBlock(int Com, LPBYTE Buffer, int Len) {
 }
 
 int Rx3964RBlock(int Com, LPBYTE Data, int WaitTime) {
-  if (Com < 0 || Com >= RS232_PORTS || Data == nullptr) return -3;
+  if (!ValidPort(Com) || Data == nullptr) return -3;
   BYTE c = 0;
   if (!ComWaitC(Com, &c, static_cast<WORD>(WaitTime)) || c != STX) {
     S7TRACE(TraceText(Com, "3964R no block received"));
@@ -213,7 +213,7 @@ int Rx3964RBlock(int Com, LPBYTE Data, int WaitTime) {
 }
 
 int Rx3964RBlockDummy(int Com, LPBYTE Data) {
-  if (Com < 0 || Com >= RS232_PORTS || Data == nullptr) return -3;
+  if (!ValidPort(Com) || Data == nullptr) return -3;
   // the partner's STX has already been read
   ComTxC(Com, DLE);
 

@@ -15,13 +15,17 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "s7trace.h"
 
@@ -31,18 +35,27 @@ std::recursive_mutex ComTableLock;
 namespace {
 
 // What the serial layer keeps per port beyond the record: whether the
-// settings found at open could be read (only then are they put back), and
-// the driver's low-latency flag as found, to be restored at the last close.
+// settings found at open could be read (only then are they put back), the
+// driver's low-latency flag as found, to be restored at the last close, and
+// whether the device has gone while the port's users still hold it.
 struct PortExtra {
   bool bOldValid;
   bool bLowLatencySet;
   int OldSerialFlags;
+  bool bLost;
 };
 PortExtra Extra[RS232_PORTS];
 
-constexpr int kMaxTimeoutMs = 25500;  // what VTIME (8 bits, tenths of a second) can hold
+// Why the last open of each port failed (errno 0: it did not). Written by
+// opens under the table lock and by reopens under the port's lock.
+struct OpenFailure {
+  int Errno;
+  char Text[128];
+};
+OpenFailure OpenErr[RS232_PORTS];
+std::mutex OpenErrLock;
 
-bool ValidPort(int Com) { return Com >= 0 && Com < RS232_PORTS; }
+constexpr int kMaxTimeoutMs = 25500;  // what VTIME (8 bits, tenths of a second) can hold
 
 // The port is open and its descriptor may be used.
 bool IsOpen(int Com) { return ValidPort(Com) && RsIo[Com].ComRefCnt > 0 && RsIo[Com].hCom >= 0; }
@@ -105,6 +118,118 @@ void RestoreLowLatency(int Com) {
   ioctl(RsIo[Com].hCom, TIOCSSERIAL, &ss);
 }
 
+void SetOpenError(int Com, int Errno, const char *Text) {
+  const std::lock_guard<std::mutex> Guard(OpenErrLock);
+  OpenErr[Com].Errno = Errno;
+  snprintf(OpenErr[Com].Text, sizeof OpenErr[Com].Text, "%s", Text);
+}
+
+// The process holding a lock on the file at Path, as /proc/locks tells
+// (0: none found).
+int LockOwner(const char *Path) {
+  struct stat St {};
+  if (stat(Path, &St) != 0) return 0;
+  FILE *f = fopen("/proc/locks", "re");
+  if (f == nullptr) return 0;
+  char Line[256];
+  int Owner = 0;
+  while (Owner == 0 && fgets(Line, sizeof Line, f) != nullptr) {
+    int Pid = 0;
+    unsigned Maj = 0, Min = 0;
+    unsigned long Ino = 0;
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:3 0 EOF"; waiters ("1: -> FLOCK ...") do not match
+    if (sscanf(Line, "%*d: %*[A-Z] %*s %*s %d %x:%x:%lu", &Pid, &Maj, &Min, &Ino) == 4 &&
+        Maj == major(St.st_dev) && Min == minor(St.st_dev) && Ino == St.st_ino)
+      Owner = Pid;
+  }
+  fclose(f);
+  return Owner;
+}
+
+// Why a device is busy, in Text (96 bytes).
+void BusyText(const char *Path, char *Text) {
+  const int Owner = LockOwner(Path);
+  if (Owner == getpid())
+    snprintf(Text, 96, "in use by another port of this program");
+  else if (Owner > 0)
+    snprintf(Text, 96, "in use by another program (PID %d)", Owner);
+  else
+    snprintf(Text, 96, "in use by another program");
+}
+
+// A failed open: the descriptor (if any) closed, the reason kept and traced.
+bool Refuse(int Com, int fd, int Errno, const char *Text) {
+  if (fd >= 0) close(fd);
+  SetOpenError(Com, Errno, Text);
+  S7TRACE(TraceOpenFailed(Com, RsIo[Com].DevName, Errno, Text));
+  return false;
+}
+
+// Opens the port's device by its name and applies p.TIo. Only a character
+// device is taken, and a terminal only exclusively (no other process may
+// open it while we hold it: TIOCEXCL and a lock), both given up at the last
+// close. FALSE with the reason kept for ComOpenError and told to the trace.
+bool OpenDevice(int Com) {
+  RS232 &p = RsIo[Com];
+  char Busy[96];
+  const int fd = open(p.DevName, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 && errno == EBUSY) return BusyText(p.DevName, Busy), Refuse(Com, -1, EBUSY, Busy);
+  if (fd < 0) return Refuse(Com, -1, errno, strerror(errno));
+  struct stat St {};
+  // a regular file, a pipe, a socket: never written to as a line
+  if (fstat(fd, &St) != 0 || !S_ISCHR(St.st_mode))
+    return Refuse(Com, fd, ENOTTY, "not a serial device");
+  // A terminal is a line that two programs would garble: it is locked. A
+  // character device without terminal settings (/dev/null) is shared.
+  Extra[Com].bOldValid = tcgetattr(fd, &p.OldTIo) == 0;
+  if (Extra[Com].bOldValid && flock(fd, LOCK_EX | LOCK_NB) != 0)
+    return BusyText(p.DevName, Busy), Refuse(Com, fd, EBUSY, Busy);
+  if (Extra[Com].bOldValid) ioctl(fd, TIOCEXCL);
+  p.hCom = fd;
+  SetOpenError(Com, 0, "");
+  tcsetattr(fd, TCSANOW, &p.TIo);  // a device that is not a terminal is still usable
+  SetLowLatency(Com);
+  return true;
+}
+
+// Gives the device back as it was found and closes it.
+void CloseDevice(int Com, bool bRestore) {
+  RS232 &p = RsIo[Com];
+  if (p.hCom < 0) return;
+  if (bRestore) {
+    RestoreLowLatency(Com);
+    // the last bytes leave at the speed and parity they were sent with
+    while (tcdrain(p.hCom) != 0 && errno == EINTR) {
+    }
+    if (Extra[Com].bOldValid) tcsetattr(p.hCom, TCSANOW, &p.OldTIo);
+  }
+  if (Extra[Com].bOldValid) ioctl(p.hCom, TIOCNXCL);
+  close(p.hCom);  // the lock goes with it
+  p.hCom = -1;    // the old descriptor number may belong to someone else from now on
+}
+
+// A read, write or poll said the device has gone (unplugged, hung up): the
+// descriptor is closed at once, so that no call waits on it, but the port's
+// users keep it; the next call that needs the line reopens it (ComReopen).
+// Errno 0: a hang-up that poll reported.
+bool Gone(int Com, int Errno) {
+  if (Errno != 0 && Errno != EIO && Errno != ENXIO && Errno != ENODEV) return false;
+  RS232 &p = RsIo[Com];
+  S7TRACE(TraceText(Com, "serial device %s gone (%s): closed, the next call reopens it",
+                    p.DevName, Errno ? strerror(Errno) : "hang-up"));
+  CloseDevice(Com, false);
+  Extra[Com].bLost = true;
+  p.bUnget = FALSE;
+  p.RxIn = p.RxOut = 0;
+  return true;
+}
+
+// After a read found nothing: silence, or a line that has hung up.
+void CheckHangUp(int Com) {
+  struct pollfd pfd = {RsIo[Com].hCom, POLLIN, 0};
+  if (poll(&pfd, 1, 0) == 1 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) Gone(Com, 0);
+}
+
 }  // namespace
 
 int ComSetDevName(DWORD Com, const char *DevName) {
@@ -140,14 +265,7 @@ BOOL ComOpen(int Com, int Baudrate, int Datenbits, int Parity, int Stopbits) {
   Extra[Com] = PortExtra{};
   memcpy(p.DevName, Name, sizeof Name);
 
-  p.hCom = open(p.DevName, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (p.hCom < 0) {
-    S7TRACE(TraceOpenFailed(Com, p.DevName, errno));
-    p.hCom = -1;
-    return FALSE;
-  }
-
-  Extra[Com].bOldValid = tcgetattr(p.hCom, &p.OldTIo) == 0;
+  p.hCom = -1;
 
   // Raw mode: no input or output processing, no echo, no signals.
   const speed_t speed = SpeedOf(Baudrate);
@@ -171,12 +289,11 @@ BOOL ComOpen(int Com, int Baudrate, int Datenbits, int Parity, int Stopbits) {
   cfsetospeed(&p.TIo, speed);
   p.TIo.c_cc[VMIN] = 0;
   p.TIo.c_cc[VTIME] = 5;
+  if (!OpenDevice(Com)) return FALSE;
 
   p.Timeout = 500;
   p.RxIn = p.RxOut = 0;
   p.ComRefCnt = 1;
-  tcsetattr(p.hCom, TCSANOW, &p.TIo);  // a device that is not a terminal is still usable
-  SetLowLatency(Com);
   return TRUE;
 }
 
@@ -186,16 +303,32 @@ BOOL ComClose(int Com) {
   if (p.ComRefCnt <= 0) return TRUE;  // not open: no descriptor to touch
   if (--p.ComRefCnt > 0) return TRUE;
   p.ComRefCnt = 0;
-  if (p.hCom >= 0) {
-    RestoreLowLatency(Com);
-    // the last bytes leave at the speed and parity they were sent with
-    while (tcdrain(p.hCom) != 0 && errno == EINTR) {
-    }
-    if (Extra[Com].bOldValid) tcsetattr(p.hCom, TCSANOW, &p.OldTIo);
-    close(p.hCom);
-  }
-  p.hCom = -1;  // the old descriptor number may belong to someone else from now on
+  CloseDevice(Com, true);
+  Extra[Com].bLost = false;
   return TRUE;
+}
+
+BOOL ComLost(int Com) { return ValidPort(Com) && RsIo[Com].ComRefCnt > 0 && Extra[Com].bLost; }
+
+BOOL ComReopen(int Com) {
+  if (!ComLost(Com)) return ComIsInit(Com);
+  RS232 &p = RsIo[Com];
+  if (!OpenDevice(Com)) return FALSE;  // the trace has said why
+  Extra[Com].bLost = false;
+  p.bUnget = FALSE;
+  p.RxIn = p.RxOut = 0;
+  S7TRACE(TraceText(Com, "serial device %s reopened", p.DevName));
+  return TRUE;
+}
+
+int ComOpenError(int Com, char *Text, int TextMax) {
+  OpenFailure f{EINVAL, "no such port (0..15)"};
+  if (ValidPort(Com)) {
+    const std::lock_guard<std::mutex> Guard(OpenErrLock);
+    f = OpenErr[Com];
+  }
+  if (Text != nullptr && TextMax > 0) snprintf(Text, static_cast<size_t>(TextMax), "%s", f.Text);
+  return f.Errno;
 }
 
 void ComCloseAll(void) {
@@ -237,7 +370,9 @@ void ComClr(int Com) {
 BOOL ComTxC(int Com, int Zeichen) {
   if (!IsOpen(Com)) return FALSE;
   const BYTE c = static_cast<BYTE>(Zeichen);
-  return write(RsIo[Com].hCom, &c, 1) == 1;
+  if (write(RsIo[Com].hCom, &c, 1) == 1) return TRUE;
+  Gone(Com, errno);
+  return FALSE;
 }
 
 BOOL ComTxBuf(int Com, const BYTE *Buf, int Len) {
@@ -248,7 +383,10 @@ BOOL ComTxBuf(int Com, const BYTE *Buf, int Len) {
   while (done < Len) {
     const ssize_t n = write(RsIo[Com].hCom, Buf + done, static_cast<size_t>(Len - done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return FALSE;
+    if (n <= 0) {
+      Gone(Com, n < 0 ? errno : 0);
+      return FALSE;
+    }
     done += static_cast<int>(n);
   }
   return TRUE;
@@ -266,7 +404,10 @@ BOOL ComRxC(int Com, PBYTE pByte) {
     p.RxIn = p.RxOut = 0;
     if (!IsOpen(Com)) return FALSE;
     const ssize_t n = read(p.hCom, p.Buf, sizeof p.Buf);
-    if (n <= 0) return FALSE;  // time-out or read error
+    if (n <= 0) {  // time-out, read error or a device that has gone
+      if (n == 0 || !Gone(Com, errno)) CheckHangUp(Com);
+      return FALSE;
+    }
     p.RxIn = static_cast<int>(n);
   }
   *pByte = p.Buf[p.RxOut++];
@@ -312,10 +453,18 @@ BOOL ComCInQ(int Com) {
   // What is waiting is taken into the receive buffer in one read and comes
   // first at the next receive.
   struct pollfd pfd = {p.hCom, POLLIN, 0};
-  if (poll(&pfd, 1, 0) <= 0 || !(pfd.revents & POLLIN)) return FALSE;
+  if (poll(&pfd, 1, 0) <= 0) return FALSE;
+  if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+    Gone(Com, 0);
+    return FALSE;
+  }
+  if (!(pfd.revents & POLLIN)) return FALSE;
   p.RxIn = p.RxOut = 0;
   const ssize_t n = read(p.hCom, p.Buf, sizeof p.Buf);
-  if (n <= 0) return FALSE;
+  if (n <= 0) {
+    if (n < 0) Gone(Com, errno);
+    return FALSE;
+  }
   p.RxIn = static_cast<int>(n);
   return TRUE;
 }

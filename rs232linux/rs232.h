@@ -40,11 +40,20 @@ void DelayMS(int Ms);
 /* Hands Len characters to the line in one call (more only when the driver
  * takes part of them); FALSE when the port is not open or a write fails. */
 BOOL ComTxBuf(int Com, const BYTE *Buf, int Len);
+/* TRUE while port Com is open but its device has gone (a read, write or poll
+ * reported it: unplugged, hung up) and has not been reopened yet. */
+BOOL ComLost(int Com);
+/* Opens the device of a port whose device has gone again, by the same name
+ * and with the same settings; TRUE when the port is usable. */
+BOOL ComReopen(int Com);
 
 #ifdef __cplusplus
 }
 
 #include <mutex>
+
+/* A port number the tables have room for (0..15). */
+inline bool ValidPort(int Com) { return Com >= 0 && Com < RS232_PORTS; }
 
 /* The table lock: guards opening and closing (the port table's counts and
  * device names, the port status table, the handle table's slots). Taken

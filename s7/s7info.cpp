@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "r3964.h"
+#include "rs232.h"
 #include "s7int.h"
 
 extern "C" {
@@ -18,7 +19,7 @@ const BYTE CmdBstInfo[20] = {0x00, 0x01, 0x12, 0x04, 0x11, 0x43, 0x03, 0x00, 0xF
 
 namespace {
 
-char _Str[32];                 // text of the last IToA call
+thread_local char _Str[32];    // text of the last IToA call on this thread
 thread_local BYTE RxBuf[512];  // answer of the adapter to the bus-member request
 
 constexpr int BstInfoParamLen = 8;
@@ -31,13 +32,9 @@ constexpr int MembersFirst = 6;
 constexpr int MembersCount = 127;
 constexpr BYTE NoStation = 0x10;
 
-constexpr int RxWait = 140;  // ticks to wait for the adapter's block
-
-}  // namespace
-
-extern "C" {
-
-char *IToA(int Wert, int Stellen) {
+// The decimal text of Wert (taken as 16 bits) into Out (6 bytes), with at
+// least Stellen digits.
+void ZahlText(int Wert, int Stellen, char *Out) {
   const unsigned w = static_cast<WORD>(Wert);
   static constexpr unsigned Teiler[5] = {10000, 1000, 100, 10, 1};
   int Pos = 0;
@@ -47,11 +44,19 @@ char *IToA(int Wert, int Stellen) {
     // Digit i stands for 10^(4-i); it is written when it is not 0, when a
     // digit came before it, when Stellen asks for it, or when it is the last.
     if (Ziffer != 0 || bGeschrieben || Stellen > 4 - i || i == 4) {
-      _Str[Pos++] = static_cast<char>('0' + Ziffer);
+      Out[Pos++] = static_cast<char>('0' + Ziffer);
       bGeschrieben = true;
     }
   }
-  _Str[Pos] = '\0';
+  Out[Pos] = '\0';
+}
+
+}  // namespace
+
+extern "C" {
+
+char *IToA(int Wert, int Stellen) {
+  ZahlText(Wert, Stellen, _Str);
   return _Str;
 }
 
@@ -102,17 +107,19 @@ int S7GetDBLen(LPS7 lpS7, int DBNr) {
   MPIBLOCK &Tx = lpS7->Tx;
   Tx.H.BlockKennung = 0xF1;
   Tx.B1 = S7BstInfoB1;
-  s7job::PutLenBE(Tx.B1.LenBl1, BstInfoParamLen);
-  s7job::PutLenBE(Tx.B1.LenBl2, BstInfoDataLen);
+  PutBE16(reinterpret_cast<BYTE *>(&Tx.B1.LenBl1), BstInfoParamLen);
+  PutBE16(reinterpret_cast<BYTE *>(&Tx.B1.LenBl2), BstInfoDataLen);
   std::memcpy(Tx.Buf, CmdBstInfo, sizeof CmdBstInfo);
-  std::memcpy(Tx.Buf + BstInfoDBNrPos, IToA(DBNr, 5), 5);
+  char Nr[6];  // this call's own text: another port's call may format at the same time
+  ZahlText(DBNr, 5, Nr);
+  std::memcpy(Tx.Buf + BstInfoDBNrPos, Nr, 5);
   S7BSTHEAD Head;
   std::memset(&Head, 0, sizeof Head);
   const int r = DoRdMPIComu(lpS7, 36, sizeof Head, reinterpret_cast<LPBYTE>(&Head));
   UnlockCom(lpS7->Com);
 
   if (r != 0) return 0;
-  return s7job::GetWordBE(Head.MCLen);
+  return GetBE16(Head.MCLen);
 }
 
 int S7GetMPIMembers(LPS7 lpS7, LPWORD pTeiln) {
@@ -120,26 +127,26 @@ int S7GetMPIMembers(LPS7 lpS7, LPWORD pTeiln) {
   const int Com = lpS7->Com;
   // A record whose init failed has no port to ask, and a PPI record has no
   // adapter: the request would only disturb the bus and wait out its time.
-  if (Com >= COM_PORTS || lpS7->SPSTyp) {
+  if (!ValidPort(Com) || lpS7->SPSTyp) {
     lpS7->Err = -1;
     return 0;
   }
-  if (CStat[Com].Status == 0 && !CheckStatus(lpS7)) return -99;
+  // the port's lock for the whole call: its status is read and the request
+  // and its answer travel as one step, whatever other records of the port do
+  const ComGuard Guard(Com);
+  if ((CStat[Com].Status == 0 || ComLost(Com)) && !CheckStatus(lpS7)) return -99;
 
-  LockCom(Com);
   BYTE Anfrage[sizeof MembersRequest];
   std::memcpy(Anfrage, MembersRequest, sizeof Anfrage);
   const BOOL bTx = Tx3964RBlock(Com, Anfrage, sizeof Anfrage);
-  const int n = Rx3964RBlock(Com, RxBuf, RxWait);
+  const int n = Rx3964RBlock(Com, RxBuf, AnswerWait);
   if (bTx && n == MembersAnswerLen) {
     for (int i = 0; i < MembersCount; ++i) {
       const BYTE b = RxBuf[MembersFirst + i];
       pTeiln[i] = b == NoStation ? 0 : b;
     }
-    UnlockCom(Com);
     return 1;
   }
-  UnlockCom(Com);
   lpS7->Err = -1;
   return 0;
 }

@@ -1,6 +1,5 @@
 /* S7 data services internals: job templates, the block-information answer,
- * the size limits of one job and byte-wise helpers for the big-endian
- * fields of a job. */
+ * the size limits of one job and the header of a read or write job. */
 #ifndef S7SERIAL_S7INT_H
 #define S7SERIAL_S7INT_H
 
@@ -87,15 +86,8 @@ inline constexpr int MaxRdPPI =
     PpiDataUnit - static_cast<int>(sizeof(MPIB1)) - AnswerErrLen - AnswerParamLen - DataHeadLen;
 static_assert(MaxWrMPI == 282 && MaxWrPPI == 224 && MaxRdMPI == 292 && MaxRdPPI == 234);
 
-inline void PutWordBE(BYTE *p, DWORD v) {
-  p[0] = static_cast<BYTE>(v >> 8);
-  p[1] = static_cast<BYTE>(v);
-}
-
-inline WORD GetWordBE(const BYTE *p) { return static_cast<WORD>((p[0] << 8) | p[1]); }
-
 /* Stores a 16-bit length into a job header field, high byte first. */
-inline void PutLenBE(WORD &Feld, DWORD v) { PutWordBE(reinterpret_cast<BYTE *>(&Feld), v); }
+inline void PutLenBE(WORD &Feld, DWORD v) { PutBE16(reinterpret_cast<BYTE *>(&Feld), v); }
 
 /* Block and job header of a read or write job: one 14-byte item as the
  * parameter part and DataLen bytes of data (0 for a read). */

@@ -78,8 +78,8 @@ void FillItem(BYTE *Cmd, BYTE Typ, BYTE DataType, WORD Count, WORD BstNr, WORD A
       break;
   }
   Cmd[5] = TSize;
-  s7job::PutWordBE(Cmd + 6, Count);
-  s7job::PutWordBE(Cmd + 8, BstNr);
+  PutBE16(Cmd + 6, Count);
+  PutBE16(Cmd + 8, BstNr);
   Cmd[10] = Typ;
   Cmd[11] = static_cast<BYTE>(Adr >> 16);
   Cmd[12] = static_cast<BYTE>(Adr >> 8);
@@ -135,16 +135,16 @@ int S7Wr(LPS7 pS7, int BstNr, int AbWort, int Anz, LPVOID pData, int Typ, int Un
   switch (bDataType) {
     case 0x01:
       Data[1] = DataBit;
-      s7job::PutWordBE(Data + 2, wAnz);
+      PutBE16(Data + 2, wAnz);
       break;
     case TypCounter:
     case TypTimer:
       Data[1] = DataOctets;
-      s7job::PutWordBE(Data + 2, DataBytes);
+      PutBE16(Data + 2, DataBytes);
       break;
     default:
       Data[1] = DataBits;
-      s7job::PutWordBE(Data + 2, static_cast<WORD>(wAnz * 8u));
+      PutBE16(Data + 2, static_cast<WORD>(wAnz * 8u));
       break;
   }
 

@@ -50,6 +50,7 @@ enum class Fault {
   WrongAckNumber,  // acknowledge the nth job with another block number (no answer follows)
   WrongAckRefs,    // acknowledge the nth job with other references (no answer follows)
   LongAnswer,      // answer the nth job with a block of `arg` bytes (default 317)
+  StrayAnswer,     // answer the nth job with S7 byte `arg` (default 5: the PDU reference) + 1
 };
 
 struct FaultSetting {

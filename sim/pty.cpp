@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <utility>
 #include <stdexcept>
 
 namespace s7sim {
@@ -26,6 +28,28 @@ Pty::Pty() {
 Pty::~Pty() {
   if (master_ >= 0) close(master_);
   if (slave_ >= 0) close(slave_);
+}
+
+LinkedPty::LinkedPty(std::string link) : link_(std::move(link)) { plug(); }
+
+LinkedPty::~LinkedPty() { unlink(link_.c_str()); }
+
+int LinkedPty::master() const { return pty_ ? pty_->master() : -1; }
+
+void LinkedPty::unplug() {
+  unlink(link_.c_str());
+  pty_.reset();
+}
+
+void LinkedPty::plug() {
+  if (pty_) return;
+  pty_ = std::make_unique<Pty>();
+  // a new link beside the old path, renamed over it: the path never dangles
+  const std::string tmp = link_ + ".new";
+  unlink(tmp.c_str());
+  if (symlink(pty_->slave_name().c_str(), tmp.c_str()) != 0 ||
+      rename(tmp.c_str(), link_.c_str()) != 0)
+    throw std::runtime_error("cannot link " + link_ + ": " + std::strerror(errno));
 }
 
 bool read_byte(int fd, uint8_t &b, int timeout_ms) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -25,6 +26,30 @@ class Pty {
   int slave_ =
       -1;  // kept open so the master never sees a hang-up while the library closes and reopens
   std::string slave_name_;
+};
+
+// A pty served under a fixed path, a symbolic link to its slave, that can be
+// unplugged and plugged back like a USB adapter: unplugging closes the pty
+// (whoever holds the slave open gets EIO on write and a hang-up on read and
+// poll) and removes the link; plugging back makes a new pty and points the
+// link at it. The device simulated on the master must be started afresh on
+// master() after each plug(), as a real adapter powers up anew.
+class LinkedPty {
+ public:
+  explicit LinkedPty(std::string link);  // plugged; throws std::runtime_error on failure
+  ~LinkedPty();                          // removes the link
+  LinkedPty(const LinkedPty &) = delete;
+  LinkedPty &operator=(const LinkedPty &) = delete;
+
+  const std::string &link() const { return link_; }
+  int master() const;  // -1 while unplugged
+  bool plugged() const { return pty_ != nullptr; }
+  void unplug();
+  void plug();
+
+ private:
+  std::string link_;
+  std::unique_ptr<Pty> pty_;
 };
 
 // Reads one byte from fd, waiting at most timeout_ms; false on silence or error.

@@ -41,6 +41,11 @@ argument, e.g. "s7demo /dev/pts/5"). Runs until interrupted (Ctrl-C).
                    station at 2). --db and --set apply to the last one named.
   --ppi            an S7-200 over PPI instead of the MPI adapter (one station)
   --device PATH    serve an existing serial device instead of a new pty
+  --link PATH      serve the pty under PATH, a symbolic link (printed as the
+                   device). SIGUSR1 unplugs it (the pty closes, the link goes:
+                   the library sees the device vanish), SIGUSR2 plugs it back
+                   (a new pty under the same link, the adapter or S7-200
+                   starting afresh, memory kept)
   --db N:SIZE      data block N of SIZE bytes, zeroed (default: DB1 of 256
                    bytes when a station names no data block)
   --set ADDR=VAL   preset memory; VAL decimal or 0x hex, or a real such as 1.5
@@ -80,6 +85,7 @@ struct Options {
   bool trace = false;
   s7sim::Pace pace;
   std::string device;
+  std::string link;
   std::optional<std::string> cpu;
 };
 
@@ -222,6 +228,8 @@ Options Parse(int argc, char **argv) {
           Number(next(i, "--turnaround"), 0, 10000, "turnaround in milliseconds"));
     } else if (a == "--device") {
       o.device = next(i, "--device");
+    } else if (a == "--link") {
+      o.link = next(i, "--link");
     } else if (a == "--cpu") {
       o.cpu = next(i, "--cpu");
     } else if (a == "--db") {
@@ -240,6 +248,7 @@ Options Parse(int argc, char **argv) {
   }
   if (o.stations.empty()) o.stations.push_back(StationSetup{});
   if (o.ppi && o.stations.size() > 1) Fail("--ppi simulates one station");
+  if (!o.link.empty() && !o.device.empty()) Fail("--link serves a pty, --device a device: not both");
   for (size_t i = 0; i < o.stations.size(); ++i)
     for (size_t j = i + 1; j < o.stations.size(); ++j)
       if (o.stations[i].addr == o.stations[j].addr)
@@ -292,24 +301,69 @@ void TraceLine(const std::string &line) {
   std::fflush(stdout);
 }
 
+
+// The simulated device on one descriptor: the adapter with its stations, or
+// the S7-200; made afresh each time the line is plugged in.
+struct Device {
+  std::unique_ptr<s7sim::MpiAdapter> adapter;
+  std::unique_ptr<s7sim::PpiStation> station;
+  std::vector<std::string> violations;  // of the devices stopped so far
+
+  void start(int fd, const Options &o, std::vector<std::unique_ptr<s7sim::Plc>> &plcs) {
+    if (o.ppi) {
+      station = std::make_unique<s7sim::PpiStation>(fd, o.stations[0].addr, *plcs[0]);
+      if (o.trace) station->set_trace(TraceLine);
+      station->set_pace(o.pace);
+      station->start();
+    } else {
+      adapter = std::make_unique<s7sim::MpiAdapter>(fd);
+      for (size_t i = 0; i < o.stations.size(); ++i)
+        adapter->add_station(o.stations[i].addr, *plcs[i]);
+      if (o.trace) adapter->set_trace(TraceLine);
+      adapter->set_pace(o.pace);
+      adapter->start();
+    }
+  }
+  void stop() {
+    if (station) station->stop();
+    if (adapter) adapter->stop();
+    if (station || adapter) {
+      const auto v = station ? station->violations() : adapter->violations();
+      violations.insert(violations.end(), v.begin(), v.end());
+    }
+    adapter.reset();
+    station.reset();
+  }
+};
+
 }  // namespace
 
 int main(int argc, char **argv) {
   const Options o = Parse(argc, argv);
 
-  // SIGINT and SIGTERM are taken by sigwait below, in this thread only: block
-  // them before any simulator thread starts, so that every thread inherits it.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  // SIGINT and SIGTERM (and with --link SIGUSR1 and SIGUSR2) are taken by
+  // sigwait below, in this thread only: block them before any simulator
+  // thread starts, so that every thread inherits it.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  if (!o.link.empty()) {
+    sigaddset(&signals, SIGUSR1);
+    sigaddset(&signals, SIGUSR2);
+  }
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   std::unique_ptr<s7sim::Pty> pty;
+  std::unique_ptr<s7sim::LinkedPty> linked;
   int fd = -1;
   std::string path;
   try {
-    if (o.device.empty()) {
+    if (!o.link.empty()) {
+      linked = std::make_unique<s7sim::LinkedPty>(o.link);
+      fd = linked->master();
+      path = o.link;
+    } else if (o.device.empty()) {
       pty = std::make_unique<s7sim::Pty>();
       fd = pty->master();
       path = pty->slave_name();
@@ -327,20 +381,7 @@ int main(int argc, char **argv) {
     Apply(*plcs.back(), s, o);
   }
 
-  std::unique_ptr<s7sim::MpiAdapter> adapter;
-  std::unique_ptr<s7sim::PpiStation> station;
-  if (o.ppi) {
-    station = std::make_unique<s7sim::PpiStation>(fd, o.stations[0].addr, *plcs[0]);
-    if (o.trace) station->set_trace(TraceLine);
-    station->set_pace(o.pace);
-  } else {
-    adapter = std::make_unique<s7sim::MpiAdapter>(fd);
-    for (size_t i = 0; i < o.stations.size(); ++i)
-      adapter->add_station(o.stations[i].addr, *plcs[i]);
-    if (o.trace) adapter->set_trace(TraceLine);
-    adapter->set_pace(o.pace);
-  }
-
+  Device device;
   {
     std::lock_guard lock(g_out);
     std::printf("%s\n", path.c_str());
@@ -349,21 +390,28 @@ int main(int argc, char **argv) {
   std::fprintf(stderr, "s7sim: %s with station(s)", o.ppi ? "S7-200 over PPI" : "MPI adapter");
   for (const StationSetup &s : o.stations) std::fprintf(stderr, " %d", s.addr);
   std::fprintf(stderr, " on %s; Ctrl-C ends\n", path.c_str());
+  device.start(fd, o, plcs);
 
-  if (station) station->start();
-  if (adapter) adapter->start();
+  for (int sig = 0; sigwait(&signals, &sig) == 0 && sig != SIGINT && sig != SIGTERM;) {
+    if (sig == SIGUSR1 && linked->plugged()) {
+      device.stop();
+      linked->unplug();
+      std::fprintf(stderr, "s7sim: unplugged %s\n", path.c_str());
+    } else if (sig == SIGUSR2 && !linked->plugged()) {
+      try {
+        linked->plug();
+      } catch (const std::exception &e) {
+        std::fprintf(stderr, "s7sim: %s\n", e.what());
+        return 1;
+      }
+      device.start(linked->master(), o, plcs);
+      std::fprintf(stderr, "s7sim: plugged %s in again\n", path.c_str());
+    }
+  }
 
-  int sig = 0;
-  sigwait(&stop_signals, &sig);
-
-  if (station) station->stop();
-  if (adapter) adapter->stop();
-  const std::vector<std::string> violations =
-      station ? station->violations() : adapter->violations();
-  for (const std::string &v : violations)
+  device.stop();
+  for (const std::string &v : device.violations)
     std::fprintf(stderr, "s7sim: PC violated: %s\n", v.c_str());
-  adapter.reset();
-  station.reset();
-  if (!pty && fd >= 0) close(fd);
+  if (!pty && !linked && fd >= 0) close(fd);
   return 0;
 }

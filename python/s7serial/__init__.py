@@ -32,7 +32,7 @@ import ctypes
 import os
 import threading
 
-from ._library import DWORD, LONG, err_text, lib, sync_trace
+from ._library import DWORD, LONG, err_text, lib, open_error, sync_trace
 
 __all__ = [
     "connect",
@@ -167,9 +167,12 @@ class Connection:
         else:
             ref = lib.KS7OpenEx(com, plc, own, baud, typ, _u(bus_speed, 32, "bus_speed", call))
         if ref < 0:
+            reason = open_error(com) if ref == -4 else None
             _give_port(device)
             if ref == -1:
-                raise Error(-1, "all 32 connections of the library are open", call)
+                raise CommunicationError(-1, "all 32 connections of the library are open", call)
+            if reason:
+                raise CommunicationError(ref, "cannot open %s: %s" % (device, reason), call)
             _raise(ref, call)
         self._ref = ref
 

@@ -83,6 +83,11 @@ if _err_text is not None:
     _err_text.argtypes = [LONG]
     _err_text.restype = ctypes.c_char_p
 
+_open_error = getattr(lib, "ComOpenError", None)
+if _open_error is not None:
+    _open_error.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int]
+    _open_error.restype = ctypes.c_int
+
 TRACEPROC = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p)
 _set_trace = getattr(lib, "S7SetTrace", None)
 if _set_trace is not None:
@@ -97,6 +102,16 @@ def err_text(code):
         if text:
             return text.decode("utf-8", "replace")
     return "error %d" % code
+
+
+def open_error(com):
+    """Why the last open of serial port com failed (the OS's reason), or None."""
+    if _open_error is None:
+        return None
+    text = ctypes.create_string_buffer(128)
+    if _open_error(com, text, len(text)) == 0:
+        return None
+    return text.value.decode("utf-8", "replace") or None
 
 
 log = logging.getLogger("s7serial")

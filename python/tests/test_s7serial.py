@@ -103,21 +103,29 @@ def read_from(device, **kw):
         plc.read_bytes("M")
 
 
-@pytest.mark.parametrize("action,cls,code", [
-    (lambda p, d: p.read_bytes("DB", 99, 0, 1), s7serial.PLCError, 2),
-    (lambda p, d: p.write_bytes("E", 0, 0, [1]), s7serial.ArgumentError, -10),
-    (lambda p, d: p.read_words("XY", 0, 0, 1), s7serial.ArgumentError, -10),
-    (lambda p, d: p.write_counters(0, [1000]), s7serial.ArgumentError, -9),
-    (lambda p, d: p.write_timers(0, [9990001]), s7serial.ArgumentError, -9),
-    (lambda p, d: read_from(d, plc=9), s7serial.CommunicationError, -1),
-    (lambda p, d: read_from(d, ppi=True, baud=38400), s7serial.ArgumentError, -2),
-    (lambda p, d: read_from("/dev/s7serial-none"), s7serial.CommunicationError, -4),
+def connect_many(device, n):
+    with contextlib.ExitStack() as stack:
+        [stack.enter_context(s7serial.connect(device)) for _ in range(n)]
+
+
+@pytest.mark.parametrize("action,cls,code,text", [
+    (lambda p, d: p.read_bytes("DB", 99, 0, 1), s7serial.PLCError, 2, None),
+    (lambda p, d: p.write_bytes("E", 0, 0, [1]), s7serial.ArgumentError, -10, None),
+    (lambda p, d: p.read_words("XY", 0, 0, 1), s7serial.ArgumentError, -10, None),
+    (lambda p, d: p.write_counters(0, [1000]), s7serial.ArgumentError, -9, None),
+    (lambda p, d: p.write_timers(0, [9990001]), s7serial.ArgumentError, -9, None),
+    (lambda p, d: read_from(d, plc=9), s7serial.CommunicationError, -1, None),
+    (lambda p, d: read_from(d, ppi=True, baud=38400), s7serial.ArgumentError, -2, None),
+    (lambda p, d: read_from("/dev/s7serial-none"), s7serial.CommunicationError, -4,
+     "cannot open /dev/s7serial-none: No such file or directory"),
+    (lambda p, d: connect_many(d, 33), s7serial.CommunicationError, -1,
+     "all 32 connections of the library are open"),
 ])
-def test_errors(mpi, action, cls, code):
+def test_errors(mpi, action, cls, code, text):
     with pytest.raises(cls) as e:
         action(mpi, mpi.device)
-    assert e.value.code == code and e.value.text == err_text(code) != "error %d" % code
-    assert e.value.text in str(e.value)
+    assert e.value.code == code and e.value.text == (text or err_text(code))
+    assert err_text(code) != "error %d" % code and e.value.text in str(e.value)
 
 
 def test_trace_reaches_logging(mpi, caplog):

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -190,6 +191,35 @@ TEST(Demo, ConsoleRunsAsScripted) {
     EXPECT_EQ(Demo(args, r.in), r.want + " 1\n");
     kill(std::atoi(pid), SIGTERM);
     EXPECT_EQ(pclose(sim), 0) << "a clean end on SIGTERM";
+  }
+}
+
+// Every action that lists values pauses after the 11th line and after the last (12 lines each;
+// each pause takes a line end from the input).
+TEST(Demo, EveryListingPausesAfterItsEleventhLine) {
+  const std::string keys = "1245789AEFGH";
+  const char *in[] = {"1 0 12", "2 0 12", "4 1 0 12", "5 1 12 7", "7 0 12", "8 0 12 100",
+                      "9 0 12", "A 0 12 5", "E 1 0 12", "F 1 0 12 1.5", "G 1 0 12", "H 1 0 12 7"};
+  std::string input = "2\n0\n";
+  for (const char *line : in) input += line + std::string("\n\n");
+  FILE *sim = popen(("echo $$; exec " S7SIM_PATH + kPresets).c_str(), "r");
+  char pid[16] = "", dev[64] = "";
+  ASSERT_TRUE(fgets(pid, sizeof pid, sim) && fgets(dev, sizeof dev, sim));
+  const std::string out = Demo(std::string(dev, std::strlen(dev) - 1), input + "0\n");
+  kill(std::atoi(pid), SIGTERM);
+  pclose(sim);
+  size_t at = out.find(kM2);
+  ASSERT_NE(at, std::string::npos) << out;
+  at += kM2.size();
+  for (const char k : keys) {
+    ASSERT_EQ(out.compare(at, P(k).size(), P(k)), 0) << k << ": " << out.substr(at, 200);
+    const size_t p1 = out.find(kGoOn, at += P(k).size()), p2 = out.find(kGoOn, p1 + 1);
+    ASSERT_TRUE(p1 != std::string::npos && p2 != std::string::npos) << k;
+    EXPECT_EQ(std::count(&out[at], &out[p1], '\n') * 10 + std::count(&out[p1], &out[p2], '\n'), 111)
+        << k << ": " << out.substr(at, p2 - at);
+    at = p2 + kGoOn.size();
+    ASSERT_EQ(out.compare(at, kMenu.size(), kMenu), 0) << k << ": " << out.substr(at, 200);
+    at += kMenu.size();
   }
 }
 

@@ -146,7 +146,7 @@ TEST_F(Link, BlockSenderAndReceivers) {
     Bytes data = unhex(r[1]);
     Peer p = exchange(port.master(), play(r[4]), [&] {
       const auto t0 = Clock::now();
-      EXPECT_EQ(Tx3964RBlock(0, data.data(), static_cast<int>(data.size())) != 0, r[2] == "1");
+      EXPECT_EQ(Tx3964RBlock(0, data.data(), static_cast<int>(data.size())), std::stoi(r[2]));
       EXPECT_NEAR(Since(t0), (r.size() > 5 ? std::stod(r[5]) : 0) + 0.75, 0.8);
     });
     EXPECT_TRUE(r[3].empty() || plain(p.seen) == r[3]) << plain(p.seen);

@@ -187,7 +187,7 @@ TEST_F(S7Ppi, RefusalsShortFramesOversizeLengthsBusMembersAndTheLastClose) {
     a[9] = 0x20;
     a.back() = len > 132 ? 0x01 : 0x10;
     exchange(mpiPort.master(), play(" r=010702 t=" + plain(a)),
-             [&] { EXPECT_EQ(S7GetMPIMembers(&mpi, list.data()), result); });
+             [&, result = result] { EXPECT_EQ(S7GetMPIMembers(&mpi, list.data()), result); });
     EXPECT_EQ(mpi.Err, err);
     EXPECT_EQ(std::count(list.begin(), list.end(), result ? 0 : 0xEEEE), result ? 123 : 127);
     EXPECT_TRUE(!result ||
