@@ -252,12 +252,15 @@ class Bridge {
     mosquitto_subscribe(m_, nullptr, map_.set_filter().c_str(), cfg_.broker.qos);
     mosquitto_subscribe(m_, nullptr, map_.discovery_filter().c_str(), 0);
     std::lock_guard l(mu_);
-    connected_ = true;
+    up_ = true, changed_ = true;
     wake();
   }
 
   void disconnected(int rc) {
     if (rc != 0) Log("lost the broker (%s); reconnecting", mosquitto_strerror(rc));
+    std::lock_guard l(mu_);
+    up_ = false, changed_ = true;
+    wake();
   }
 
   void message(const mosquitto_message *msg) {
@@ -280,8 +283,11 @@ class Bridge {
     [[maybe_unused]] const ssize_t n = write(wake_fd_, &one, sizeof one);
   }
 
-  void publish(const std::string &topic, const std::string &payload, bool retain, int *mid = nullptr) {
-    const int rc = mosquitto_publish(m_, mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+  // Nothing is sent while the broker is away: the connection publishes
+  // everything again when it comes back.
+  void publish(const std::string &topic, const std::string &payload, bool retain) {
+    if (!online_) return;
+    const int rc = mosquitto_publish(m_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
                                      cfg_.broker.qos, retain);
     if (opt_.trace) Log("publish %s %s%s", topic.c_str(), payload.c_str(), rc ? " (not connected)" : "");
   }
@@ -305,13 +311,17 @@ class Bridge {
 
   void handle_broker() {
     std::deque<Incoming> in;
-    bool conn = false;
+    bool changed = false, up = false;
     {
       std::lock_guard l(mu_);
       in.swap(inbox_);
-      std::swap(conn, connected_);
+      std::swap(changed, changed_);
+      up = up_;
     }
-    if (conn) republish();
+    if (changed && up != online_) {
+      online_ = up;
+      if (up) republish();
+    }
     for (const Incoming &m : in) {
       if (map_.stale_discovery(m.topic, m.payload.size())) {
         Log("removing the discovery message %s (its tag is no longer configured)", m.topic.c_str());
@@ -397,10 +407,11 @@ class Bridge {
   LONG ref_ = -1;
   int wake_fd_ = -1, sig_fd_ = -1;
   bool line_up_ = false, started_ = false;
+  bool online_ = false;  // connected to the broker, as this thread knows it
 
   std::mutex mu_;  // guards what follows (shared with the network thread)
   std::deque<Incoming> inbox_;
-  bool connected_ = false;
+  bool up_ = false, changed_ = false;  // the connection, and news of it
   int last_acked_ = -1;
   std::condition_variable done_cv_;
 };
