@@ -28,6 +28,13 @@ constexpr Text Texte[] = {
     {-9, "Wert ausserhalb des Bereichs / value out of range"},
     {-10, "Typ-Kennung falsch / invalid typ"},
     {-99, "Referenznummer ist ungueltig / invalid reference no."},
+    // return codes of one item of a tag call (S7TAG.Result)
+    {1, "Hardwarefehler in der SPS / hardware fault in the PLC"},
+    {3, "Zugriff auf das Objekt nicht erlaubt / access to the object not allowed"},
+    {5, "Adresse ausserhalb des Bereichs / address out of range"},
+    {6, "Datentyp wird nicht unterstuetzt / data type not supported"},
+    {7, "Datentyp oder Laenge passt nicht / data type or length inconsistent"},
+    {10, "Objekt existiert nicht (DB fehlt) / object does not exist (no such data block)"},
 };
 
 constexpr const char *kUnbekannt = "Unerwarteter Fehler / unknown error";

@@ -137,6 +137,10 @@ void TagPlanSetMerge(bool on) { g_Merge = on; }
 bool TagPlanMerge() { return g_Merge.load(); }
 
 std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L) {
+  return PlanRead(Tags, L, g_Merge.load());
+}
+
+std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L, bool Merge) {
   std::vector<Run> Runs;
   for (size_t i = 0; i < Tags.size(); ++i) {
     const S7TAGADDR &a = Tags[i];
@@ -149,7 +153,6 @@ std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L) {
   });
 
   // Neighbours into one segment while the gap is cheaper than an item.
-  const bool Merge = g_Merge.load();
   std::vector<Seg> Segs;
   for (size_t k = 0; k < Runs.size(); ++k) {
     const Run &r = Runs[k];

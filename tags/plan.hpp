@@ -85,6 +85,7 @@ struct Job {
 // index appears in no piece). Each item of a read keeps its pieces in the
 // order of the tags' addresses.
 std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L);
+std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L, bool Merge);
 std::vector<Job> PlanWrite(std::span<const S7TAGADDR> Tags, const Limits &L);
 
 // Sizes of a job and of its answer, from the 0x32 byte on.

@@ -27,7 +27,7 @@ TEST(ApiErrText, KnownWordsKeptEveryCodeHasItsOwnTextAFailedOpenSaysWhy) {
   const std::pair<LONG, const char *> kept[] = {
       {-99, "Referenznummer ist ungueltig / invalid reference no."},
       {-10, "Typ-Kennung falsch / invalid typ"},
-      {1, unknown},
+      {4, unknown},
       {-6, unknown},
       {INT32_MIN, unknown}};
   for (const auto &[code, text] : kept) EXPECT_STREQ(KS7ErrText(code), text) << code;
