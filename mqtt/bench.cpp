@@ -1,0 +1,158 @@
+// s7mqttbench: s7mqtt with 200 tags at `every: 1` between the paced simulated
+// line and a local mosquitto, while the PLC's memory keeps changing. Prints
+// the published updates per second, the line's occupancy, the delay from a
+// change in memory to the message at a subscriber (median, 99th percentile)
+// and s7mqtt's CPU per update.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "testbed.hpp"
+
+using namespace s7mqtt::bed;
+using s7sim::Area;
+
+namespace {
+
+constexpr const char *kUsage = R"(usage: s7mqttbench --s7mqtt PATH [--baud N] [--seconds S] [--ppi]
+
+Runs s7mqtt (PATH) with 200 tags at every: 1 on the simulated line paced at
+N baud (default 19200) for S seconds (default 10) of changing memory.
+)";
+
+struct Tag {
+  std::string name, text;
+  Area area;
+  int db, offset;
+  bool real;
+};
+
+// 120 INT words and 40 REALs in DB1, 40 flag words.
+std::vector<Tag> Tags() {
+  std::vector<Tag> t;
+  for (int i = 0; i < 120; ++i) t.push_back({"w" + std::to_string(i), "DB1.DBW" + std::to_string(2 * i) + ":INT", Area::DB, 1, 2 * i, false});
+  for (int i = 0; i < 40; ++i) t.push_back({"r" + std::to_string(i), "DB1.DBD" + std::to_string(300 + 4 * i) + ":REAL", Area::DB, 1, 300 + 4 * i, true});
+  for (int i = 0; i < 40; ++i) t.push_back({"m" + std::to_string(i), "MW" + std::to_string(2 * i) + ":INT", Area::Flags, 0, 2 * i, false});
+  return t;
+}
+
+void Put(s7sim::Plc &plc, const Tag &t, int v) {
+  std::vector<uint8_t> b;
+  uint32_t x = static_cast<uint32_t>(v);
+  if (t.real) {
+    const float f = static_cast<float>(v);
+    std::memcpy(&x, &f, 4);
+    b = {uint8_t(x >> 24), uint8_t(x >> 16), uint8_t(x >> 8), uint8_t(x)};
+  } else {
+    b = {uint8_t(x >> 8), uint8_t(x)};
+  }
+  plc.write_bytes(t.area, t.db, static_cast<size_t>(t.offset), b);
+}
+
+double CpuSeconds(pid_t pid) {  // user + system time of a process
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string s((std::istreambuf_iterator<char>(f)), {});
+  const size_t p = s.rfind(')');
+  if (p == std::string::npos) return 0;
+  std::istringstream in(s.substr(p + 2));
+  std::string field;
+  double ut = 0, st = 0;
+  for (int i = 3; i <= 15 && in >> field; ++i) {
+    if (i == 14) ut = std::atof(field.c_str());
+    if (i == 15) st = std::atof(field.c_str());
+  }
+  return (ut + st) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string program;
+  int baud = 19200;
+  double seconds = 10;
+  bool ppi = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const char *next = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (a == "--help") return std::fputs(kUsage, stdout), 0;
+    if (a == "--ppi") ppi = true;
+    else if (a == "--s7mqtt" && next) program = argv[++i];
+    else if (a == "--baud" && next) baud = std::atoi(argv[++i]);
+    else if (a == "--seconds" && next) seconds = std::atof(argv[++i]);
+    else return std::fprintf(stderr, "s7mqttbench: bad argument \"%s\"\n%s", a.c_str(), kUsage), 2;
+  }
+  if (program.empty() || baud < 300 || seconds <= 0) return std::fputs(kUsage, stderr), 2;
+
+  const std::vector<Tag> tags = Tags();
+  TempDir dir;
+  Broker broker(dir);
+  SimLine line(ppi, baud);
+  Subscriber sub(broker.port());
+  std::string yaml = "line: {device: " + line.pty.slave_name() + ", ppi: " + (ppi ? "true" : "false") +
+                     ", baud: " + std::to_string(baud) + "}\nbroker: {host: 127.0.0.1, port: " +
+                     std::to_string(broker.port()) + "}\ntopic: b\nrepublish: 3600\ntags:\n";
+  for (const Tag &t : tags) yaml += "  - {name: " + t.name + ", tag: \"" + t.text + "\", every: 1}\n";
+  auto bridge = StartBridge(program, dir.file("c.yaml", yaml), dir.path + "/log");
+  for (const Tag &t : tags)
+    if (!sub.wait("b/" + t.name, 60)) {
+      std::fprintf(stderr, "s7mqttbench: no first value of %s\n%s", t.name.c_str(), ReadLog(dir.path + "/log").c_str());
+      return 1;
+    }
+
+  // Changes: every 20 ms ten tags get the next number; its time is kept.
+  std::mutex mu;
+  std::map<int, Clock::time_point> changed;
+  std::atomic<bool> stop{false};
+  const size_t from = sub.seen();
+  const uint64_t chars0 = line.chars();
+  const double cpu0 = CpuSeconds(bridge->pid);
+  const Clock::time_point t0 = Clock::now();
+  std::thread writer([&] {
+    std::mt19937 rng(7);
+    for (int v = 1000; !stop; v += 1) {
+      {
+        std::lock_guard l(mu);
+        changed[v] = Clock::now();
+      }
+      Put(line.plc, tags[rng() % tags.size()], v);
+      if (v % 10 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  stop = true;
+  writer.join();
+  const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+  const double cpu = CpuSeconds(bridge->pid) - cpu0;
+  const uint64_t chars = line.chars() - chars0;
+
+  // Each update carries the number of the change it shows.
+  std::vector<double> delays;
+  const std::vector<Msg> msgs = sub.messages();
+  for (size_t i = from; i < msgs.size(); ++i) {
+    const Msg &m = msgs[i];
+    if (m.at > t0 + std::chrono::duration<double>(wall) || m.topic == "b/status") continue;
+    if (const auto it = changed.find(std::atoi(m.payload.c_str())); it != changed.end())
+      delays.push_back(std::chrono::duration<double>(m.at - it->second).count() * 1000);
+  }
+  bridge->stop();
+  std::sort(delays.begin(), delays.end());
+  if (delays.empty()) return std::fputs("s7mqttbench: no update seen\n", stderr), 1;
+  const double line_time = static_cast<double>(chars) * 11 / baud;  // seconds on the line
+  const double updates = static_cast<double>(delays.size());
+  std::printf("%s %d baud, 200 tags at every: 1, %.0f s: %.1f updates/s, line occupancy %.0f %%, "
+              "delay median %.0f ms, p99 %.0f ms, CPU %.0f us per update (%.2f %% of the line time)\n",
+              ppi ? "PPI" : "MPI", baud, wall, updates / wall, 100 * line_time / wall, delays[delays.size() / 2],
+              delays[delays.size() * 99 / 100], 1e6 * cpu / updates, 100 * cpu / line_time);
+  return 0;
+}
