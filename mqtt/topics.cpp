@@ -71,7 +71,10 @@ std::string TopicMap::set_text(std::string_view payload) {
   if (v.is_string()) return v.get<std::string>();
   if (v.is_array()) {  // elements of an array tag, as the core takes them: joined by commas
     std::string s;
-    for (const Json &e : v) s += (s.empty() ? "" : ",") + (e.is_string() ? e.get<std::string>() : e.dump());
+    for (const Json &e : v) {
+      if (!s.empty()) s += ',';
+      s += e.is_string() ? e.get<std::string>() : e.dump();
+    }
     return s;
   }
   return v.dump();
