@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -67,21 +68,19 @@ void Put(s7sim::Plc &plc, const Tag &t, int v) {
   plc.write_bytes(t.area, t.db, static_cast<size_t>(t.offset), b);
 }
 
-// User + system time of a process, or of its main thread (the line's).
+// Time on a processor (ns precision, from the scheduler) of every thread of
+// a process, or of its main thread (the line's) alone.
 double CpuSeconds(pid_t pid, bool main_thread = false) {
-  const std::string dir = "/proc/" + std::to_string(pid);
-  std::ifstream f(main_thread ? dir + "/task/" + std::to_string(pid) + "/stat" : dir + "/stat");
-  std::string s((std::istreambuf_iterator<char>(f)), {});
-  const size_t p = s.rfind(')');
-  if (p == std::string::npos) return 0;
-  std::istringstream in(s.substr(p + 2));
-  std::string field;
-  double ut = 0, st = 0;
-  for (int i = 3; i <= 15 && in >> field; ++i) {
-    if (i == 14) ut = std::atof(field.c_str());
-    if (i == 15) st = std::atof(field.c_str());
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  double ns = 0;
+  std::error_code ec;
+  for (const auto &task : std::filesystem::directory_iterator(dir, ec)) {
+    if (main_thread && task.path().filename() != std::to_string(pid)) continue;
+    std::ifstream f(task.path() / "schedstat");
+    double run = 0;
+    if (f >> run) ns += run;
   }
-  return (ut + st) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  return ns / 1e9;
 }
 
 }  // namespace
