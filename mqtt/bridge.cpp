@@ -7,6 +7,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -231,15 +232,30 @@ class Bridge {
       static_cast<Bridge *>(self)->published(mid);
     });
     rc = mosquitto_connect_async(m_, b.host.c_str(), b.port, b.keepalive);
-    if (rc != MOSQ_ERR_SUCCESS)
-      Log("cannot reach the broker %s:%d: %s; trying again", b.host.c_str(), b.port,
-          rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+    if (rc != MOSQ_ERR_SUCCESS) connect_failed(rc);
     rc = mosquitto_loop_start(m_);
     if (rc != MOSQ_ERR_SUCCESS) {
       Log("cannot start the MQTT network thread: %s", mosquitto_strerror(rc));
       return false;
     }
     return true;
+  }
+
+  // Until the first connection is under way the network thread waits for
+  // it: the first attempts, with the same back-off, are this thread's.
+  void connect_failed(int rc) {
+    const BrokerConfig &b = cfg_.broker;
+    if (retry_wait_ == 0 || opt_.trace)
+      Log("cannot reach the broker %s:%d: %s; trying again", b.host.c_str(), b.port,
+          rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+    retry_wait_ = std::min(30.0, retry_wait_ ? 2 * retry_wait_ : 1.0);
+    retry_at_ = Now() + retry_wait_;
+  }
+
+  void retry_connect() {
+    const int rc = mosquitto_reconnect_async(m_);
+    if (rc == MOSQ_ERR_SUCCESS) retry_at_ = 0;
+    else connect_failed(rc);
   }
 
   // The network thread's callbacks: hand over to the line thread.
@@ -339,7 +355,7 @@ class Bridge {
       Group *next = &groups_.front();
       for (Group &g : groups_)
         if (g.due < next->due) next = &g;
-      const double wait = next->due - Now();
+      const double wait = (retry_at_ > 0 ? std::min(next->due, retry_at_) : next->due) - Now();
       pollfd fds[2] = {{sig_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
       const int n = poll(fds, 2, wait > 0 ? static_cast<int>(wait * 1000) + 1 : 0);
       if (n < 0 && errno != EINTR) {
@@ -358,6 +374,7 @@ class Bridge {
         handle_broker();
       }
       const double now = Now();
+      if (retry_at_ > 0 && retry_at_ <= now) retry_connect();
       if (next->due <= now) {
         poll_group(*next);
         next->due += next->every;
@@ -408,6 +425,7 @@ class Bridge {
   int wake_fd_ = -1, sig_fd_ = -1;
   bool line_up_ = false, started_ = false;
   bool online_ = false;  // connected to the broker, as this thread knows it
+  double retry_at_ = 0, retry_wait_ = 0;  // the first connection not yet under way
 
   std::mutex mu_;  // guards what follows (shared with the network thread)
   std::deque<Incoming> inbox_;

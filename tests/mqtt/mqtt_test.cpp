@@ -165,11 +165,14 @@ TEST_P(Mqtt, SetWritesOnlyWritableTagsAndPublishesTheReadBack) {
   EXPECT_NE(bed.log().find("refused a set on p/l1/ro/set: tag ro is not writable"), std::string::npos);
 }
 
-TEST_P(Mqtt, BrokerRestartAndSilentLineRepublish) {
+TEST_P(Mqtt, BrokerLateAndRestartedAndSilentLineRepublish) {
   Bed bed(GetParam(), "  - {name: w, tag: DB1.DBW2, every: 0.2}\n");
+  bed.broker.stop();  // not there at the start either
   bed.run();
+  std::this_thread::sleep_for(1500ms);
+  bed.broker.start();
   auto is = [](const char *p) { return [p](const bed::Msg &m) { return m.payload == p; }; };
-  ASSERT_TRUE(bed.sub.wait("p/l1/status", is("online"), 10)) << bed.log();
+  ASSERT_TRUE(bed.sub.wait("p/l1/status", is("online"), 15)) << bed.log();
   bed.broker.stop();
   Put(bed.line.plc, "D", 2, "0102");  // read while the broker is away
   std::this_thread::sleep_for(500ms);
