@@ -28,6 +28,9 @@ namespace s7mqtt {
 namespace {
 
 constexpr DWORD kCom = 0;
+// The longest message taken from the broker (a set of an array of some
+// thousand elements as text); anything longer is dropped unread.
+constexpr int kMaxPayload = 1 << 20;
 
 // The open's reason comes from the serial layer where it keeps one; linked
 // weakly, so that without it the reason is the open's errno.
@@ -280,6 +283,10 @@ class Bridge {
   }
 
   void message(const mosquitto_message *msg) {
+    if (msg->payloadlen < 0 || msg->payloadlen > kMaxPayload) {
+      Log("ignored a message of %d bytes on %s (at most %d are taken)", msg->payloadlen, msg->topic, kMaxPayload);
+      return;
+    }
     std::lock_guard l(mu_);
     if (inbox_.size() >= 1000) return;  // a flood is not queued without bound
     inbox_.push_back({msg->topic, std::string(static_cast<const char *>(msg->payload),
