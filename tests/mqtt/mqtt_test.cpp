@@ -62,11 +62,10 @@ TEST(MqttTopics, PublishSetAndDiscoveryDecisions) {
            {nullptr, 1, true}, {Json{1.0, 1.2}, 1, true}})
     EXPECT_EQ(ShouldPublish(s, now, 0.5, t, 60), pub) << now << " at " << t;
   for (const auto &[topic, retained, tag, refusal] :
-       std::vector<std::tuple<std::string, bool, int, std::string>>{{"p/l1/on/set", false, 1, ""},
-                                                                    {"p/l1/lvl/set", false, 0, "tag lvl is not writable"},
-                                                                    {"p/l1/on/set", true, 1, "a retained set is never"},
-                                                                    {"p/l1/x/set", false, -1, "no tag named \"x\""},
-                                                                    {"p/l1/on", false, -1, ""}}) {
+       std::vector<std::tuple<std::string, bool, int, std::string>>{
+           {"p/l1/on/set", false, 1, ""}, {"p/l1/lvl/set", false, 0, "tag lvl is not writable"},
+           {"p/l1/on/set", true, 1, "a retained set is never"}, {"p/l1/x/set", false, -1, "no tag named \"x\""},
+           {"p/l1/on", false, -1, ""}}) {
     const auto t = map.set_target(topic, retained);
     EXPECT_EQ(t.tag ? int(*t.tag) : -1, tag) << topic;
     EXPECT_EQ(t.refusal.substr(0, refusal.size()), refusal) << topic;
@@ -80,11 +79,11 @@ TEST(MqttTopics, PublishSetAndDiscoveryDecisions) {
   EXPECT_EQ(kinds,
             "homeassistant/sensor/s7mqtt/lvl/config -\nhomeassistant/switch/s7mqtt/on/config p/l1/on/set\n"
             "homeassistant/number/s7mqtt/n/config p/l1/n/set\nhomeassistant/binary_sensor/s7mqtt/s/config -\n");
-  EXPECT_TRUE(map.stale_discovery("homeassistant/sensor/s7mqtt/gone/config", 10));
-  EXPECT_TRUE(map.stale_discovery("homeassistant/sensor/s7mqtt/on/config", 10));  // now a switch
-  EXPECT_FALSE(map.stale_discovery("homeassistant/switch/s7mqtt/on/config", 10));
-  EXPECT_FALSE(map.stale_discovery("homeassistant/sensor/s7mqtt/gone/config", 0));
-  EXPECT_FALSE(map.stale_discovery("homeassistant/sensor/other/gone/config", 10));
+  std::string stale;  // a tag gone, one that is a switch now, a live one, one cleared, another client's
+  for (const auto &[t, len] : std::vector<std::pair<std::string, size_t>>{
+           {"sensor/s7mqtt/gone", 9}, {"sensor/s7mqtt/on", 9}, {"switch/s7mqtt/on", 9}, {"sensor/s7mqtt/gone", 0}, {"sensor/x/gone", 9}})
+    stale += map.stale_discovery("homeassistant/" + t + "/config", len) ? '1' : '0';
+  EXPECT_EQ(stale, "11000");
 }
 
 // s7mqtt between the simulated line (MPI or PPI) and a fresh broker.
@@ -111,6 +110,8 @@ void Put(s7sim::Plc &plc, const std::string &area, int at, const std::string &he
   else plc.write_bytes(area == "M" ? Area::Flags : Area::DB, area == "M" ? 0 : 1, size_t(at), b);
 }
 
+std::function<bool(const bed::Msg &)> Is(std::string p) { return [p](const bed::Msg &m) { return m.payload == p; }; }
+
 class Mqtt : public ::testing::TestWithParam<bool> {};
 INSTANTIATE_TEST_SUITE_P(Path, Mqtt, ::testing::Values(false, true), [](auto &i) { return i.param ? "PPI" : "MPI"; });
 
@@ -125,7 +126,7 @@ TEST_P(Mqtt, RetainedInitialValueOfEveryType) {
   for (const auto &r : rows) tags += "  - {name: " + r[0] + ", tag: \"" + r[1] + "\"}\n", Put(bed.line.plc, r[2], std::stoi(r[3]), r[4]);
   bed.cfg = bed.dir.file("c.yaml", bed::ReadLog(bed.cfg) + tags);
   bed.run();
-  ASSERT_TRUE(bed.sub.wait("p/l1/status", [](auto &m) { return m.payload == "online"; }, 10)) << bed.log();
+  ASSERT_TRUE(bed.sub.wait("p/l1/status", Is("online"), 10)) << bed.log();
   ASSERT_TRUE(bed.sub.wait("p/l1/c", 5)) << bed.log();
   bed::Subscriber late(bed.broker.port(), "late");  // gets what is retained
   for (const auto &r : rows)
@@ -171,20 +172,19 @@ TEST_P(Mqtt, BrokerLateAndRestartedAndSilentLineRepublish) {
   bed.run();
   std::this_thread::sleep_for(1500ms);
   bed.broker.start();
-  auto is = [](const char *p) { return [p](const bed::Msg &m) { return m.payload == p; }; };
-  ASSERT_TRUE(bed.sub.wait("p/l1/status", is("online"), 15)) << bed.log();
+  ASSERT_TRUE(bed.sub.wait("p/l1/status", Is("online"), 15)) << bed.log();
   bed.broker.stop();
   Put(bed.line.plc, "D", 2, "0102");  // read while the broker is away
   std::this_thread::sleep_for(500ms);
   bed.broker.start();  // no persistence: what it holds comes from s7mqtt again
   bed::Subscriber late(bed.broker.port(), "late");
-  EXPECT_TRUE(late.wait("p/l1/status", is("online"), 40)) << bed.log();
-  EXPECT_TRUE(late.wait("p/l1/w", is("258"), 5)) << bed.log();
+  EXPECT_TRUE(late.wait("p/l1/status", Is("online"), 40)) << bed.log();
+  EXPECT_TRUE(late.wait("p/l1/w", Is("258"), 5)) << bed.log();
   bed.line.silent(true);
-  EXPECT_TRUE(late.wait("p/l1/status", is("offline"), 10)) << bed.log();
+  EXPECT_TRUE(late.wait("p/l1/status", Is("offline"), 10)) << bed.log();
   const size_t n = late.seen();
   bed.line.silent(false);
-  EXPECT_TRUE(late.wait("p/l1/status", is("online"), 10, n)) << bed.log();
+  EXPECT_TRUE(late.wait("p/l1/status", Is("online"), 10, n)) << bed.log();
 }
 
 TEST(MqttProgram, ConfigErrorsCheckDiscoveryRemovalAndCleanShutDown) {
@@ -192,25 +192,29 @@ TEST(MqttProgram, ConfigErrorsCheckDiscoveryRemovalAndCleanShutDown) {
   const std::string bad = bed.dir.file("bad.yaml", "topic: t\nline: {device: d}\ntags:\n  - {name: a, tag: DB1.DBW}\n");
   for (const auto &[args, status, text] : std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
            {{bad}, 2, "bad.yaml:4: tag \"DB1.DBW\", position 8: "}, {{"--check", bad}, 2, "bad.yaml:4:"},
-           {{"--check", bed.cfg}, 0, "good: 2 tags in 1 polling groups"}, {{"--frob"}, 2, "unknown option"},
-           {{}, 2, "configuration file is missing"}}) {
-    std::vector<std::string> argv = args;
-    argv.insert(argv.begin(), S7MQTT_PATH);
-    const std::string log = bed.dir.path + "/run" + std::to_string(status) + text.substr(0, 3);
+           {{"--check", bed.cfg}, 0, "good: 2 tags in 1 polling groups"}, {{"--frob"}, 2, "unknown option"}}) {
+    std::vector<std::string> argv = {S7MQTT_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const std::string log = bed.dir.path + "/run" + std::to_string(args.size()) + text.substr(0, 14);
     EXPECT_EQ(bed::Child(argv, log).stop(0), status) << text;
     EXPECT_NE(bed::ReadLog(log).find(text), std::string::npos) << bed::ReadLog(log);
   }
   bed.run();
   ASSERT_TRUE(bed.sub.wait("homeassistant/sensor/t/b/config", 10)) << bed.log();
-  EXPECT_EQ(bed.bridge->stop(), 0);
-  EXPECT_TRUE(bed.sub.wait("p/l1/status", [](auto &m) { return m.payload == "offline"; }, 2)) << bed.log();
+  ASSERT_TRUE(bed.sub.wait("p/l1/status", Is("online"), 10)) << bed.log();
+  size_t n = bed.sub.seen();
+  EXPECT_EQ(bed.bridge->stop(), 0);  // SIGTERM: offline, disconnected, the line closed
+  EXPECT_TRUE(bed.sub.wait("p/l1/status", Is("offline"), 2, n)) << bed.log();
+  EXPECT_NE(bed.log().find("s7mqtt: stopped"), std::string::npos) << bed.log();
   bed.cfg = bed.dir.file("c.yaml", bed::ReadLog(bed.cfg).substr(0, bed::ReadLog(bed.cfg).find("  - {name: b")));
-  const size_t n = bed.sub.seen();
+  n = bed.sub.seen();
   bed.run();
   EXPECT_EQ(bed.sub.wait("homeassistant/sensor/t/b/config", 10, n).value_or("(none)"), "") << bed.log();
   EXPECT_TRUE(bed.sub.wait("homeassistant/sensor/t/a/config", 1, n)) << bed.log();
-  EXPECT_EQ(bed.bridge->stop(), 0);
-  EXPECT_NE(bed.log().find("s7mqtt: stopped"), std::string::npos) << bed.log();
+  ASSERT_TRUE(bed.sub.wait("p/l1/status", Is("online"), 10, n)) << bed.log();
+  n = bed.sub.seen();
+  EXPECT_EQ(bed.bridge->stop(SIGKILL), 128 + SIGKILL);
+  EXPECT_TRUE(bed.sub.wait("p/l1/status", Is("offline"), 5, n)) << "the last will\n" << bed.log();
 }
 
 }  // namespace
