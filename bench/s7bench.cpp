@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "s7client.hpp"
+#include "tagsbench.hpp"
 #include "linecalls.hpp"
 #include "mpi_adapter.hpp"
 #include "plc.hpp"
@@ -57,6 +58,10 @@ S7-200 (PPI) on pseudo-terminals and reports what each job costs the PC:
   mpi_connect, ppi_connect   open, first job (read 2 bytes), close
   gate_read222  mpi_read222 by an S7 Ethernet client through s7gate on the same
                 line; CPU is the s7gate process's, against the direct kind's rate
+  tags          one full read of a fixed set of 100 tags on a paced line (19200
+                and 115200 baud, or --baud), per handle call, planned without
+                and with merging, against the lower bound; runs only when
+                named, alone
 
   --jobs N          jobs per kind (default 200; the connect kinds run N/10, 1..10)
   --rounds R        split them into R rounds (default 5); times and CPU are the
@@ -592,6 +597,20 @@ int parse(int argc, char **argv, Options &o) {
 int main(int argc, char **argv) {
   Options o;
   if (const int rc = parse(argc, argv, o); rc != 0) return rc < 0 ? 0 : rc;
+  if (std::find(o.kinds.begin(), o.kinds.end(), "tags") != o.kinds.end()) {
+    if (o.kinds.size() > 1) {
+      std::fprintf(stderr, "s7bench: the kind tags runs alone\n");
+      return 2;
+    }
+    try {
+      return s7bench::RunTags(o.baud ? std::vector<int>{o.baud} : std::vector<int>{19200, 115200},
+                              o.turnaround_us, o.json);
+    } catch (const std::exception &e) {
+      S7ExitAll();
+      std::fprintf(stderr, "s7bench: %s\n", e.what());
+      return 1;
+    }
+  }
   std::vector<Result> results;
   try {
     run_mpi(o, results);

@@ -113,6 +113,7 @@ S7SERIAL_API BOOL S7RdB(LPS7 pS7, int BstNr, int AbByte, int Anz, LPBYTE pData, 
                         int DatenType);
 S7SERIAL_API BOOL S7WrB(LPS7 pS7, int BstNr, int AbWort, int Anz, LPBYTE pData, int Typ,
                         int DatenType);
+/* The word calls count in words (AbWort n is bytes 2n and 2n+1); tags (s7tags.h) count in bytes. */
 S7SERIAL_API BOOL S7RdW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPWORD pData, int Typ,
                         int DataType);
 S7SERIAL_API BOOL S7WrW(LPS7 pS7, int BstNr, int AbWort, int Anz, LPWORD pData, int Typ,

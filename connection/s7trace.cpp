@@ -118,6 +118,7 @@ void S7Teil(Zeile &z, TraceDir Dir, const BYTE *p, int Len) {
     if (Rest >= 14 && (Buf[0] == 0x04 || Buf[0] == 0x05) && Buf[2] == 0x12) {
       const unsigned Adr = static_cast<unsigned>(Buf[11] << 16 | Buf[12] << 8 | Buf[13]);
       z.Add("S7 %s ", Buf[0] == 0x04 ? "read" : "write");
+      if (Buf[1] > 1) z.Add("of %u items, the first ", Buf[1]);
       Bereich(z, Buf[10], Be16(Buf + 8));
       if (Buf[10] == 0x1C || Buf[10] == 0x1D)
         z.Add(" no. %u", Adr);
@@ -135,10 +136,12 @@ void S7Teil(Zeile &z, TraceDir Dir, const BYTE *p, int Len) {
   if (Code == 0x03) {
     z.Add("S7 answer");
     if (Rest >= 3) z.Add(" to function %02X, error %02X %02X", Buf[2], Buf[0], Buf[1]);
+    const unsigned Items = Rest >= 4 && LenBl1 >= 2 ? Buf[3] : 1;
+    if (Items > 1) z.Add(", %u items, the first", Items);
     const unsigned Item = 2 + LenBl1;
     if (LenBl2 >= 1 && Item < static_cast<unsigned>(Rest)) {
       z.Add(", return code %02X%s", Buf[Item], Buf[Item] == 0xFF ? " (ok)" : " (refused)");
-      if (LenBl2 >= 4) z.Add(", %u data bytes", LenBl2 - 4);
+      if (LenBl2 >= 4 && Items <= 1) z.Add(", %u data bytes", LenBl2 - 4);
     }
     return;
   }

@@ -31,6 +31,7 @@ S7SERIAL_API void ExitKesto(void);
 
 S7SERIAL_API LONG KS7RdB(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPBYTE Buffer);
 S7SERIAL_API LONG KS7WrB(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPBYTE Buffer);
+/* The word calls count in words (Ab n is bytes 2n and 2n+1); tags (s7tags.h) count in bytes. */
 S7SERIAL_API LONG KS7RdW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPWORD Buffer);
 S7SERIAL_API LONG KS7WrW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPWORD Buffer);
 S7SERIAL_API LONG KS7RdDW(LONG Ref, DWORD Typ, DWORD DBNr, DWORD Ab, DWORD Anz, LPDWORD Buffer);

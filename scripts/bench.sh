@@ -4,7 +4,8 @@
 #   1. unpaced: what each job costs the PC (CPU, system calls, sleeps);
 #   2. paced at 115200 baud: the same with characters arriving one by one;
 #   3. paced at 19200 and 38400 baud: payload rate against the line's ideal;
-#   4. paced at 38400 baud with 1 ms and 16 ms device turnaround.
+#   4. paced at 38400 baud with 1 ms and 16 ms device turnaround;
+#   5. the kind tags: a set of 100 tags read four ways at 19200 and 115200 baud.
 # JOBS and PACED_JOBS set the jobs per kind; pass --json to get JSON lists.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,3 +32,6 @@ for t in 1000 16000; do
   echo "== paced at 38400 baud, device turnaround $((t / 1000)) ms =="
   "${bench[@]}" --jobs "$((paced_jobs / 2 > 0 ? paced_jobs / 2 : 1))" --baud 38400 --turnaround-us "$t"
 done
+echo
+echo "== tags: a set of 100 tags, paced at 19200 and 115200 baud =="
+"${bench[@]}" --kinds tags

@@ -17,7 +17,7 @@ fi
 seconds=$1
 shift
 build=${BUILD_DIR:-build-fuzz}
-all=(fuzz_r3964_rx fuzz_r3964_tx fuzz_adapter fuzz_mpi_jobs fuzz_fdl fuzz_ppi fuzz_gate)
+all=(fuzz_r3964_rx fuzz_r3964_tx fuzz_adapter fuzz_mpi_jobs fuzz_fdl fuzz_ppi fuzz_gate fuzz_tags)
 harnesses=("${@:-${all[@]}}")
 [ $# -gt 0 ] || harnesses=("${all[@]}")
 

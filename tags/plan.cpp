@@ -79,7 +79,8 @@ BYTE TsOf(BYTE Area) {
 
 Limits PathLimits(bool Ppi) {
   const int Pdu = Ppi ? kPduPPI : kPduMPI;
-  return {Pdu, Pdu, g_ItemLimit.load()};
+  // the 3964R procedure of the MPI path doubles the 0x10 in every item
+  return {Pdu, Pdu, g_ItemLimit.load(), static_cast<int>(kItemCost) + (Ppi ? 0 : 1)};
 }
 
 bool TagAddrValid(const S7TAGADDR &a) {
@@ -160,7 +161,7 @@ std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L, bool
       Seg &s = Segs.back();
       const DWORD Unit = IsTimerCounter(r.Area) ? 2 : 1;
       if (s.Area == r.Area && s.DBNr == r.DBNr &&
-          (r.S <= s.E || (r.S - s.E) * Unit < kItemCost)) {
+          (r.S <= s.E || (r.S - s.E) * Unit < static_cast<DWORD>(L.ItemCost))) {
         s.E = std::max(s.E, r.E);
         s.Last = k + 1;
         continue;
@@ -209,7 +210,8 @@ std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L, bool
       for (size_t k = s.First; k < s.Last; ++k) {
         const Run &r = Runs[k];
         const DWORD Os = std::max(r.S, Is), Oe = std::min(r.E, Ie);
-        if (Os < Oe) It.Pieces.push_back({r.Tag, (Os - r.S) * Unit, (Os - Is) * Unit, (Oe - Os) * Unit});
+        if (Os < Oe)
+          It.Pieces.push_back({r.Tag, (Os - r.S) * Unit, (Os - Is) * Unit, (Oe - Os) * Unit});
       }
       Ans += (LastOdd ? 1 : 0) + kDataHead + static_cast<int>(Take * Unit);
       LastOdd = (Take * Unit) & 1;
@@ -221,6 +223,10 @@ std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L, bool
 }
 
 std::vector<Job> PlanWrite(std::span<const S7TAGADDR> Tags, const Limits &L) {
+  return PlanWrite(Tags, L, g_Merge.load());
+}
+
+std::vector<Job> PlanWrite(std::span<const S7TAGADDR> Tags, const Limits &L, bool Merge) {
   const int MaxItems = MaxItemsOf(L);
   std::vector<Job> Jobs;
   int Req = 0;
@@ -247,7 +253,6 @@ std::vector<Job> PlanWrite(std::span<const S7TAGADDR> Tags, const Limits &L) {
   for (size_t i = 0; i < Tags.size(); ++i) {
     const S7TAGADDR &a = Tags[i];
     if (!TagAddrValid(a)) continue;
-    const int Tag = static_cast<int>(i);
     if (a.Type == S7TAG_BOOL) {
       for (DWORD k = 0; k < a.Count; ++k) {
         if (Jobs.empty() || Room() < 1) NewJob();
@@ -260,13 +265,24 @@ std::vector<Job> PlanWrite(std::span<const S7TAGADDR> Tags, const Limits &L) {
         It.Start = BitAdr / 8;
         It.Bit = static_cast<BYTE>(BitAdr % 8);
         It.Count = 1;
-        It.Pieces.push_back({Tag, k, 0, 1});
+        It.Pieces.push_back({static_cast<int>(i), k, 0, 1});
         Add(std::move(It));
       }
       continue;
     }
+    // Tags that follow one another in the list and in memory go as one run:
+    // still exactly their bytes, in fewer items.
     const DWORD Unit = IsTimerCounter(a.Area) ? 2 : 1;
-    const DWORD Total = ImageBytes(a, true);
+    DWORD Total = ImageBytes(a, true);
+    size_t Last = i;
+    while (Merge && Last + 1 < Tags.size()) {
+      const S7TAGADDR &b = Tags[Last + 1];
+      if (!TagAddrValid(b) || b.Type == S7TAG_BOOL || b.Area != a.Area || b.DBNr != a.DBNr ||
+          b.Start != a.Start + Total / Unit)
+        break;
+      Total += ImageBytes(b, true);
+      ++Last;
+    }
     DWORD Off = 0;
     while (Off < Total) {
       if (Jobs.empty()) NewJob();
@@ -287,10 +303,16 @@ std::vector<Job> PlanWrite(std::span<const S7TAGADDR> Tags, const Limits &L) {
       It.Ts = TsOf(a.Area);
       It.Start = a.Start + Off / Unit;
       It.Count = static_cast<WORD>(Take / Unit);
-      It.Pieces.push_back({Tag, Off, 0, Take});
+      DWORD At = 0;  // where tag k begins in the run
+      for (size_t k = i; k <= Last; At += ImageBytes(Tags[k], true), ++k) {
+        const DWORD Os = std::max(At, Off);
+        const DWORD Oe = std::min(At + ImageBytes(Tags[k], true), Off + Take);
+        if (Os < Oe) It.Pieces.push_back({static_cast<int>(k), Os - At, Os - Off, Oe - Os});
+      }
       Add(std::move(It));
       Off += Take;
     }
+    i = Last;
   }
   return Jobs;
 }
@@ -364,7 +386,8 @@ std::vector<BYTE> BuildWrite(const Job &J, const std::vector<std::vector<BYTE>> 
     for (const Piece &p : It.Pieces) {
       const std::vector<BYTE> &Img = Images.at(static_cast<size_t>(p.Tag));
       if (p.TagOff + p.Len > Img.size() || p.ItemOff + p.Len > n) continue;
-      std::copy_n(Img.begin() + p.TagOff, p.Len, v.begin() + static_cast<std::ptrdiff_t>(At + p.ItemOff));
+      std::copy_n(Img.begin() + p.TagOff, p.Len,
+                  v.begin() + static_cast<std::ptrdiff_t>(At + p.ItemOff));
     }
     if ((n & 1) && i + 1 < J.Items.size()) v.push_back(0x00);
   }
@@ -378,12 +401,13 @@ bool ParseAnswer(const Job &J, bool Write, std::span<const BYTE> Ans,
   if (Ans.size() < static_cast<size_t>(kAnsHeadLen + kParHead) || Ans[0] != 0x32 || Ans[1] != 0x03)
     return false;
   const DWORD Par = Get16(&Ans[6]), Dat = Get16(&Ans[8]);
-  if (Ans[10] != 0 || Ans[11] != 0 || kAnsHeadLen + Par + Dat != Ans.size() || Par != 2) return false;
+  if (Ans[10] != 0 || Ans[11] != 0 || kAnsHeadLen + Par + Dat != Ans.size() || Par != 2)
+    return false;
   if (Ans[12] != (Write ? 0x05 : 0x04) || Ans[13] != n) return false;
   const BYTE *d = Ans.data() + kAnsHeadLen + kParHead;
   if (Write) {
     if (Dat != n) return false;
-    for (size_t i = 0; i < n; ++i) Out.push_back({d[i], nullptr, 0});
+    for (size_t i = 0; i < n; ++i) Out.push_back({d[i], d + i, 0});
     return true;
   }
   DWORD Pos = 0;
@@ -395,15 +419,16 @@ bool ParseAnswer(const Job &J, bool Write, std::span<const BYTE> Ans,
     const DWORD Bytes = Ts == 0x03 || Ts == 0x04 || Ts == 0x05 ? (Len + 7) / 8 : Len;
     Pos += kDataHead;
     if (Bytes > Dat - Pos) return false;
-    if (Rc == 0xFF && Bytes != J.Items[i].DataBytes()) return false;
-    Out.push_back({Rc, d + Pos, Rc == 0xFF ? Bytes : 0});
+    // data of other than the asked size: the item's tags cannot be given it
+    const bool Passt = Rc != 0xFF || Bytes == J.Items[i].DataBytes();
+    Out.push_back({Passt ? Rc : BYTE{S7TAG_ERR_SIZE}, d + Pos, Rc == 0xFF && Passt ? Bytes : 0});
     Pos += Bytes;
     if ((Bytes & 1) && i + 1 < n) {
       if (Pos >= Dat) return false;
       ++Pos;
     }
   }
-  return Pos == Dat;
+  return Pos == Dat || Pos + 1 == Dat;  // a fill byte after the last item too
 }
 
 int TagPayloadBytes(std::span<const S7TAGADDR> Tags) {

@@ -7,8 +7,9 @@
 // one byte read as that byte), and fills each job with as many items as the
 // request and the answer allow on the path, at most the item limit
 // (S7SetTagItemLimit). A tag longer than one job goes in packets. A write
-// plan carries exactly the tags' bytes: one item per tag (or per packet of
-// it), a bit as a bit item, never a read-modified neighbour.
+// plan carries exactly the tags' bytes in the given order: tags that follow
+// one another in the list and in memory as one item (or packets), a bit as a
+// bit item, never a read-modified neighbour.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,10 @@ struct Limits {
   int MaxReq;
   int MaxAns;
   int MaxItems;
+  // Line characters an item of its own costs: its 12 bytes in the job and the
+  // 4-byte head of its data in the answer, and on MPI the doubled 0x10 of its
+  // address syntax. A read merges neighbours whose gap costs fewer.
+  int ItemCost;
 };
 inline constexpr int kPduMPI = 240;
 inline constexpr int kPduPPI = 120;
@@ -69,10 +74,10 @@ struct Piece {
 struct Item {
   BYTE Area = 0;
   BYTE Ts = kTsByte;
-  BYTE Bit = 0;    // bit items
-  WORD DBNr = 0;   // data blocks, else 0
-  WORD Count = 0;  // bytes; timers or counters; 1 for a bit
-  DWORD Start = 0; // byte address, or the first timer's or counter's number
+  BYTE Bit = 0;     // bit items
+  WORD DBNr = 0;    // data blocks, else 0
+  WORD Count = 0;   // bytes; timers or counters; 1 for a bit
+  DWORD Start = 0;  // byte address, or the first timer's or counter's number
   std::vector<Piece> Pieces;
   DWORD DataBytes() const;  // bytes of its data on the line
 };
@@ -87,6 +92,7 @@ struct Job {
 std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L);
 std::vector<Job> PlanRead(std::span<const S7TAGADDR> Tags, const Limits &L, bool Merge);
 std::vector<Job> PlanWrite(std::span<const S7TAGADDR> Tags, const Limits &L);
+std::vector<Job> PlanWrite(std::span<const S7TAGADDR> Tags, const Limits &L, bool Merge);
 
 // Sizes of a job and of its answer, from the 0x32 byte on.
 int RequestBytes(const Job &J, bool Write);
@@ -105,10 +111,9 @@ struct ItemAnswer {
   DWORD Len = 0;
 };
 // Splits an answer into its items. False when the PLC refused the job as a
-// whole or the answer does not fit the job (item count, lengths, a read
-// item's data of other than the asked size).
-bool ParseAnswer(const Job &J, bool Write, std::span<const BYTE> Ans,
-                 std::vector<ItemAnswer> &Out);
+// whole or the answer does not fit the job (kind, item count, lengths). A
+// read item whose data are of other than the asked size gets code 0x07.
+bool ParseAnswer(const Job &J, bool Write, std::span<const BYTE> Ans, std::vector<ItemAnswer> &Out);
 
 // Planning without merging neighbours, each tag its own item (for the
 // benchmark's comparison with clients that send one item per variable).

@@ -188,8 +188,7 @@ std::vector<Tag> ParseTags(const Config &c) {
     }
     char msg[160] = "";
     const int at = S7ParseTag(t.text.c_str(), &t.addr, msg, sizeof msg);
-    if (at != 0)
-      Usage("tag \"" + t.text + "\", character " + std::to_string(at) + ": " + msg);
+    if (at != 0) Usage("tag \"" + t.text + "\", character " + std::to_string(at) + ": " + msg);
     const int size = S7TagValueSize(&t.addr);
     if (size <= 0) Usage("tag \"" + t.text + "\" has no value buffer size");
     t.value.assign(static_cast<size_t>(size), 0);
@@ -244,8 +243,7 @@ int Report(LONG rc, const std::vector<Tag> &tags, const std::vector<S7TAG> &recs
       std::fprintf(stderr, "s7tag: %s: %s\n", tags[i].text.c_str(), Text(r).c_str());
       status = kRefused;
     } else if (r < 0 && r != -1) {
-      std::fprintf(stderr, "s7tag: %s: not %s: %s\n", tags[i].text.c_str(), what,
-                   Text(r).c_str());
+      std::fprintf(stderr, "s7tag: %s: not %s: %s\n", tags[i].text.c_str(), what, Text(r).c_str());
       status = kRefused;
     }
   }
@@ -325,7 +323,7 @@ int Watch(const Config &c, LONG ref, std::vector<Tag> &tags) {
   int status = kOk;
   if (c.format == "csv") {
     std::string head = "time";
-    for (const Tag &t : tags) head += "," + Csv(t.text);
+    for (const Tag &t : tags) (head += ',') += Csv(t.text);
     std::printf("%s\n", head.c_str());
     std::fflush(stdout);
   }
@@ -339,7 +337,7 @@ int Watch(const Config &c, LONG ref, std::vector<Tag> &tags) {
       const LONG r = recs[i].Result;
       const Tag &t = tags[i];
       if (r == 0) {
-        row += "," + Csv(s7tag::FormatTagValues(t.addr, t.value.data()));
+        (row += ',') += Csv(s7tag::FormatTagValues(t.addr, t.value.data()));
         if (last[i] != t.value) {
           last[i] = t.value;
           if (c.format == "text")
@@ -353,8 +351,7 @@ int Watch(const Config &c, LONG ref, std::vector<Tag> &tags) {
       } else {
         row += ",";
         if (r != -1 && r != last_result[i]) {
-          std::fprintf(stderr, "s7tag: %s %s: %s\n", now.c_str(), t.text.c_str(),
-                       Text(r).c_str());
+          std::fprintf(stderr, "s7tag: %s %s: %s\n", now.c_str(), t.text.c_str(), Text(r).c_str());
           last[i].clear();  // shown again when it is back
         }
         if (r != -1 && status < kRefused) status = kRefused;

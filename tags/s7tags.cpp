@@ -3,7 +3,10 @@
 // other call), each item's return code and data given to the tags it holds.
 // Values travel between the caller's buffers in host representation and the
 // tags' images on the line (big-endian, S7 strings, BCD timers and counters).
+#include "s7tags.h"
+
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <span>
 #include <vector>
@@ -13,7 +16,6 @@
 #include "plan.hpp"
 #include "rs232.h"
 #include "s7int.h"
-#include "s7tags.h"
 #include "s7trace.h"
 
 namespace {
@@ -27,6 +29,10 @@ constexpr LONG kRcNull = 0x100;
 constexpr int kAnsMax = 512;
 // Pause between jobs on PPI, as between the packets of the core calls.
 constexpr int kPpiPauseMs = 15;
+// While a call runs: the tag's job was refused as larger than the PLC takes.
+constexpr LONG kZuGross = -1000;
+// Smallest data unit the jobs are planned for after such refusals.
+constexpr int kPduMin = 60;
 
 DWORD Get16(const BYTE *p) { return static_cast<DWORD>(p[0] << 8 | p[1]); }
 DWORD Get32(const BYTE *p) { return Get16(p) << 16 | Get16(p + 2); }
@@ -176,7 +182,6 @@ void Markiere(Lauf &l, const tagplan::Job &J, LONG Code) {
 bool Trage(LPS7 pS7, const std::vector<tagplan::Job> &Jobs, bool Write, Lauf &l) {
   BYTE Ans[kAnsMax];
   std::vector<tagplan::ItemAnswer> Items;
-  bool Abgelehnt = false;  // a job refused as a whole
   for (size_t j = 0; j < Jobs.size(); ++j) {
     const tagplan::Job &J = Jobs[j];
     if (j > 0 && pS7->SPSTyp != 0) DelayMS(kPpiPauseMs);
@@ -186,9 +191,10 @@ bool Trage(LPS7 pS7, const std::vector<tagplan::Job> &Jobs, bool Write, Lauf &l)
       for (size_t k = j; k < Jobs.size(); ++k) Markiere(l, Jobs[k], -1);
       return false;
     }
-    if (!tagplan::ParseAnswer(J, Write, std::span<const BYTE>(Ans, static_cast<size_t>(n)), Items)) {
-      Markiere(l, J, -1);
-      Abgelehnt = true;
+    if (!tagplan::ParseAnswer(J, Write, std::span<const BYTE>(Ans, static_cast<size_t>(n)),
+                              Items)) {
+      const bool Gross = n >= tagplan::kAnsHeadLen && Ans[1] == 0x03 && Ans[10] == 0x85;
+      Markiere(l, J, Gross ? kZuGross : -1);
       continue;
     }
     for (size_t i = 0; i < J.Items.size(); ++i) {
@@ -205,8 +211,27 @@ bool Trage(LPS7 pS7, const std::vector<tagplan::Job> &Jobs, bool Write, Lauf &l)
       }
     }
   }
-  if (Abgelehnt) pS7->Err = 2;
   return true;
+}
+
+// Trace line of a call that did not do every tag: which ones and why (the
+// first few by their place in the list).
+void Verweigert(int Com, bool Write, const std::vector<LONG> &Code, int Fertig) {
+  char Zeile[160];
+  int n = std::snprintf(Zeile, sizeof Zeile,
+                        "tag %s: %d of %zu done, not done:", Write ? "write" : "read", Fertig,
+                        Code.size());
+  int Gezeigt = 0;
+  for (size_t i = 0; i < Code.size() && n > 0 && n < static_cast<int>(sizeof Zeile); ++i) {
+    if (Code[i] == 0) continue;
+    if (++Gezeigt > 8) {
+      std::snprintf(Zeile + n, sizeof Zeile - static_cast<size_t>(n), " ...");
+      break;
+    }
+    n += std::snprintf(Zeile + n, sizeof Zeile - static_cast<size_t>(n), " #%zu %d", i,
+                       static_cast<int>(Code[i]));
+  }
+  TraceText(Com, "%s", Zeile);
 }
 
 int TagsRun(LPS7 pS7, S7TAG *Tags, int Count, bool Write) {
@@ -235,43 +260,60 @@ int TagsRun(LPS7 pS7, S7TAG *Tags, int Count, bool Write) {
     }
   }
 
-  const tagplan::Limits L = tagplan::PathLimits(pS7->SPSTyp != 0);
+  tagplan::Limits L = tagplan::PathLimits(pS7->SPSTyp != 0);
   const bool Merge = tagplan::TagPlanMerge();
-  LockCom(pS7->Com);
-  bool Linie = Trage(pS7, Write ? tagplan::PlanWrite(l.Addr, L) : tagplan::PlanRead(l.Addr, L, Merge),
-                     Write, l);
-  // A range refused for an item that held several tags may be one tag's
-  // fault: those tags once more, each in an item of its own.
-  if (Linie && !Write && Merge) {
-    std::vector<S7TAGADDR> Nochmal(N);
+  auto Plan = [&](std::span<const S7TAGADDR> a, bool M) {
+    return Write ? tagplan::PlanWrite(a, L, M) : tagplan::PlanRead(a, L, M);
+  };
+  // The chosen tags, their results cleared, for one more round; the others
+  // left out of it.
+  std::vector<S7TAGADDR> Nochmal(N);
+  auto Wieder = [&](auto Wahl) {
     bool Etwas = false;
     for (size_t i = 0; i < N; ++i) {
-      if (l.Code[i] != S7TAG_ERR_ADDRESS || !l.Geteilt[i]) continue;
+      Nochmal[i] = S7TAGADDR{};
+      if (!Wahl(i)) continue;
       Nochmal[i] = l.Addr[i];
       l.Code[i] = 0;
       Etwas = true;
     }
-    if (Etwas) Linie = Trage(pS7, tagplan::PlanRead(Nochmal, L, false), false, l);
+    return Etwas;
+  };
+  LockCom(pS7->Com);
+  bool Linie = Trage(pS7, Plan(l.Addr, Merge), Write, l);
+  // A PLC that takes smaller jobs than the path's usual data unit refuses
+  // the larger ones whole: their tags once more in jobs of half the size.
+  while (Linie && L.MaxReq / 2 >= kPduMin &&
+         Wieder([&](size_t i) { return l.Code[i] == kZuGross; })) {
+    L.MaxReq /= 2;
+    L.MaxAns /= 2;
+    Linie = Trage(pS7, Plan(Nochmal, Merge), Write, l);
   }
+  // A range refused for an item that held several tags may be one tag's
+  // fault: those tags once more, each in an item of its own (a write item
+  // refused was not written at all).
+  if (Linie && Merge &&
+      Wieder([&](size_t i) { return l.Code[i] == S7TAG_ERR_ADDRESS && l.Geteilt[i]; }))
+    Linie = Trage(pS7, Plan(Nochmal, false), Write, l);
   UnlockCom(pS7->Com);
+  for (LONG &c : l.Code)
+    if (c == kZuGross) c = -1;
 
   int Fertig = 0;
   bool Refused = false;
   for (size_t i = 0; i < N; ++i) {
     Tags[i].Result = l.Code[i];
-    if (l.Code[i] > 0) Refused = true;
+    if (l.Code[i] > 0 || l.Code[i] == -1) Refused = true;  // -1 here: a job refused whole
     if (l.Code[i] != 0) continue;
     ++Fertig;
     if (!Write) ToHost(Tags[i].Addr, l.Img[i], Tags[i].Value);
   }
+  if (Fertig < Count) S7TRACE(Verweigert(pS7->Com, Write, l.Code, Fertig));
   if (!Linie) {
-    pS7->Err = -1;
+    if (pS7->Err == 0) pS7->Err = -1;  // else as the exchange left it
     return Fertig > 0 ? Fertig : -1;
   }
-  if (Refused)
-    pS7->Err = 2;
-  else if (pS7->Err == 0)
-    pS7->Err = Lokal;
+  pS7->Err = Refused ? 2 : Lokal;
   return Fertig;
 }
 

@@ -17,10 +17,24 @@
  *   TIMER        DWORD, milliseconds (as S7RdTimer)
  *   COUNTER      WORD, 0..999 (as S7RdCounter)
  * and gets a result of its own: 0 delivered (read) or written; a positive
- * value is the PLC's return code for that tag's item (S7TAG_ERR_...); a
- * negative one says why the tag was not done (-1 the line failed, -5 no
- * value buffer, -9 a value the type cannot carry). KS7ErrText gives the text
- * of each.
+ * value is the PLC's return code for that tag's item (S7TAG_ERR_..., a code
+ * 0 given as 256); a negative one says why the tag was not done (-1 the line
+ * failed, or the PLC refused the whole job; -5 no value buffer or a record
+ * that names no tag; -9 a value the type cannot carry: a BOOL other than 0
+ * or 1, a string longer than n, a timer above 9,990,000 ms, a counter above
+ * 999). KS7ErrText gives the text of each.
+ *
+ * A read groups the tags by area and data block and reads neighbours as one
+ * item where the gap costs fewer bytes than an item of their own; a range
+ * refused for such a shared item is asked again tag by tag, so that the
+ * refusal is the guilty tag's alone. A write sends exactly the tags' bytes in
+ * the given order (tags that follow one another in the list and in memory as
+ * one item, asked again tag by tag in the same way), a BOOL as a bit item
+ * (its neighbours untouched), a STRING[n] as n + 2 bytes (n, the length, the
+ * characters, zeros). Every job stays within the PLC's data unit (240 bytes
+ * behind the MPI adapter, 120 on an S7-200; a job refused as too large is
+ * sent again as jobs of half the size) and the item limit; a tag longer than
+ * a job goes in packets.
  *
  * Compiles as C and as C++. */
 #ifndef S7SERIAL_S7TAGS_H
@@ -80,22 +94,25 @@ S7SERIAL_API int S7ParseTag(const char *Text, S7TAGADDR *Addr, char *Msg, int Ms
 /* Bytes the value buffer of a tag needs (Count elements), 0 for a bad type. */
 S7SERIAL_API int S7TagValueSize(const S7TAGADDR *Addr);
 /* Most items one job of the planned reads and writes carries, for every
- * connection from now on (1..20; 0 restores the default of 20). Returns the
- * limit in force before. */
+ * connection from now on (1..20; 0 restores the default of 20; any other
+ * value changes nothing). Returns the limit in force before. */
 S7SERIAL_API int S7SetTagItemLimit(int MaxItems);
 
 /* Record API: reads or writes every tag over the record's connection and
  * sets each tag's Result. Returns the number of tags done (Count when all
  * were), or -1 when nothing could be done (Err says why: -1 the line, as
  * every other call; Tags NULL or Count below 0 with nothing sent). A line
- * failure in the middle leaves the tags not yet done with Result -1. */
+ * failure in the middle leaves the tags not yet done with Result -1. Err
+ * afterwards: 0 all done, 2 some refused by the PLC, -1 the line failed,
+ * else the first reason a tag was left out before sending (-5, -9). */
 S7SERIAL_API int S7ReadTags(LPS7 pS7, S7TAG *Tags, int Count);
 S7SERIAL_API int S7WriteTags(LPS7 pS7, S7TAG *Tags, int Count);
 
 /* Handle API: the same for a reference of KS7Open. 0 every tag done; 1 some
  * refused by the PLC (the others done); 2 all refused; otherwise as the other
  * handle calls (-99 no such reference, -5 Tags NULL or Count below 0, the
- * record's Err when the line failed). */
+ * record's Err when the line failed; when every tag was left out before
+ * sending, the first tag's Result, -5 or -9). */
 S7SERIAL_API LONG KS7ReadTags(LONG Ref, S7TAG *Tags, LONG Count);
 S7SERIAL_API LONG KS7WriteTags(LONG Ref, S7TAG *Tags, LONG Count);
 

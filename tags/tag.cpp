@@ -27,7 +27,9 @@ class Leser {
 
   bool Ende() const { return m_i >= m_s.size(); }
   int Pos() const { return static_cast<int>(m_i) + 1; }
-  char Sieh() const { return Ende() ? '\0' : static_cast<char>(std::toupper(static_cast<unsigned char>(m_s[m_i]))); }
+  char Sieh() const {
+    return Ende() ? '\0' : static_cast<char>(std::toupper(static_cast<unsigned char>(m_s[m_i])));
+  }
   bool Nimm(char c) {
     if (Sieh() != c || Ende()) return false;
     ++m_i;
@@ -175,10 +177,10 @@ struct TypName {
 // not needed: they differ in the first letter; DINT and DWORD both start
 // with D and differ at once).
 constexpr TypName kTypen[] = {
-    {"BOOL", S7TAG_BOOL, Breite::X},   {"BYTE", S7TAG_BYTE, Breite::B},
-    {"CHAR", S7TAG_CHAR, Breite::B},   {"WORD", S7TAG_WORD, Breite::W},
-    {"INT", S7TAG_INT, Breite::W},     {"DWORD", S7TAG_DWORD, Breite::D},
-    {"DINT", S7TAG_DINT, Breite::D},   {"REAL", S7TAG_REAL, Breite::D},
+    {"BOOL", S7TAG_BOOL, Breite::X},     {"BYTE", S7TAG_BYTE, Breite::B},
+    {"CHAR", S7TAG_CHAR, Breite::B},     {"WORD", S7TAG_WORD, Breite::W},
+    {"INT", S7TAG_INT, Breite::W},       {"DWORD", S7TAG_DWORD, Breite::D},
+    {"DINT", S7TAG_DINT, Breite::D},     {"REAL", S7TAG_REAL, Breite::D},
     {"STRING", S7TAG_STRING, Breite::B},
 };
 
@@ -238,7 +240,7 @@ bool Tag(std::string_view Text, S7TAGADDR &a, Fehler &f) {
     }
   }
   if (!l.Ende()) {
-    const char *Erwartet = AnzPos != 0                 ? "the end of the tag"
+    const char *Erwartet = AnzPos != 0             ? "the end of the tag"
                            : ZeitZaehler || MitTyp ? "'[' or the end of the tag"
                                                    : "':', '[' or the end of the tag";
     return f = {l.Pos(), Erwartet}, false;

@@ -345,3 +345,10 @@ class Connection:
         text = ctypes.create_string_buffer(17)
         self._call("cpu_info", lib.KS7GetCPUInfo, text)
         return text.value.decode("latin-1")
+
+
+# ---- tags: PLC variables by their usual addresses, many per call (_tags.py) ----
+from ._tags import Tag, TagError, install as _install_tags, parse_tag  # noqa: E402
+
+_install_tags(Connection)
+__all__ += ["parse_tag", "Tag", "TagError"]

@@ -19,14 +19,22 @@ struct Range {
 // The integer range a type's text may take (lo > hi: not an integer type).
 Range RangeOf(int type) {
   switch (type) {
-    case S7TAG_BYTE: return {0, 255};
-    case S7TAG_WORD: return {0, 65535};
-    case S7TAG_INT: return {-32768, 32767};
-    case S7TAG_DWORD: return {0, 4294967295LL};
-    case S7TAG_DINT: return {-2147483648LL, 2147483647LL};
-    case S7TAG_TIMER: return {0, 9990000};  // the longest time a timer word holds
-    case S7TAG_COUNTER: return {0, 999};
-    default: return {1, 0};
+    case S7TAG_BYTE:
+      return {0, 255};
+    case S7TAG_WORD:
+      return {0, 65535};
+    case S7TAG_INT:
+      return {-32768, 32767};
+    case S7TAG_DWORD:
+      return {0, 4294967295LL};
+    case S7TAG_DINT:
+      return {-2147483648LL, 2147483647LL};
+    case S7TAG_TIMER:
+      return {0, 9990000};  // the longest time a timer word holds
+    case S7TAG_COUNTER:
+      return {0, 999};
+    default:
+      return {1, 0};
   }
 }
 
@@ -61,6 +69,14 @@ std::string RealText(float f) {
   return std::string(buf, r.ptr);
 }
 
+// "text" in quotes, for a message.
+std::string Quoted(std::string_view text) {
+  std::string q = "\"";
+  q += text;
+  q += '"';
+  return q;
+}
+
 int Refuse(std::string &err, std::string why) {
   err = std::move(why);
   return -1;
@@ -69,8 +85,8 @@ int Refuse(std::string &err, std::string why) {
 // Integer text: optional sign, decimal or 0x hex; into [lo, hi].
 int ParseInteger(const S7TAGADDR &addr, const std::string &t, long long &out, std::string &err) {
   const Range r = RangeOf(addr.Type);
-  const std::string what = " for " + TypeName(addr) + " (" + std::to_string(r.lo) + " to " +
-                           std::to_string(r.hi) + ")";
+  const std::string what =
+      " for " + TypeName(addr) + " (" + std::to_string(r.lo) + " to " + std::to_string(r.hi) + ")";
   size_t at = 0;
   bool neg = false;
   if (at < t.size() && (t[at] == '+' || t[at] == '-')) neg = t[at++] == '-';
@@ -83,7 +99,7 @@ int ParseInteger(const S7TAGADDR &addr, const std::string &t, long long &out, st
   const char *first = t.data() + at, *last = t.data() + t.size();
   const auto res = std::from_chars(first, last, mag, base);
   if (first == last || res.ptr != last || res.ec == std::errc::invalid_argument)
-    return Refuse(err, "\"" + t + "\" is not a whole number" + what);
+    return Refuse(err, Quoted(t) + " is not a whole number" + what);
   if (res.ec == std::errc::result_out_of_range || mag > (1ULL << 40))
     return Refuse(err, t + " is out of range" + what);
   const long long v = neg ? -static_cast<long long>(mag) : static_cast<long long>(mag);
@@ -97,8 +113,8 @@ int ParseElement(const S7TAGADDR &addr, std::string_view text, char *out, std::s
   switch (addr.Type) {
     case S7TAG_STRING: {
       if (text.size() > addr.StrLen)
-        return Refuse(err, "\"" + std::string(text) + "\" is longer than " + TypeName(addr) +
-                               " (" + std::to_string(text.size()) + " characters)");
+        return Refuse(err, Quoted(text) + " is longer than " + TypeName(addr) + " (" +
+                               std::to_string(text.size()) + " characters)");
       if (text.find('\0') != std::string_view::npos)
         return Refuse(err, "a string cannot hold a zero byte");
       std::memset(out, 0, static_cast<size_t>(addr.StrLen) + 1);
@@ -107,10 +123,11 @@ int ParseElement(const S7TAGADDR &addr, std::string_view text, char *out, std::s
     }
     case S7TAG_CHAR:
       if (text.size() > 1)
-        return Refuse(err, "\"" + std::string(text) + "\" is more than one character for CHAR");
+        return Refuse(err, Quoted(text) + " is more than one character for CHAR");
       out[0] = text.empty() ? '\0' : text[0];
       return 0;
-    default: break;
+    default:
+      break;
   }
   const std::string t = Trim(text);
   switch (addr.Type) {
@@ -121,7 +138,7 @@ int ParseElement(const S7TAGADDR &addr, std::string_view text, char *out, std::s
       } else if (l == "false" || l == "0") {
         out[0] = 0;
       } else {
-        return Refuse(err, "\"" + t + "\" is not a BOOL (true, false, 1 or 0)");
+        return Refuse(err, Quoted(t) + " is not a BOOL (true, false, 1 or 0)");
       }
       return 0;
     }
@@ -131,7 +148,7 @@ int ParseElement(const S7TAGADDR &addr, std::string_view text, char *out, std::s
       if (first != last && *first == '+') ++first;  // from_chars takes no plus sign
       const auto res = std::from_chars(first, last, f);
       if (t.empty() || res.ptr != last || res.ec == std::errc::invalid_argument)
-        return Refuse(err, "\"" + t + "\" is not a number for REAL");
+        return Refuse(err, Quoted(t) + " is not a number for REAL");
       if (res.ec == std::errc::result_out_of_range) {
         // Too small is taken as the nearest real (zero); too large is refused.
         double d = 0;
@@ -143,14 +160,17 @@ int ParseElement(const S7TAGADDR &addr, std::string_view text, char *out, std::s
       std::memcpy(out, &f, sizeof f);
       return 0;
     }
-    default: break;
+    default:
+      break;
   }
   long long v = 0;
   if (RangeOf(addr.Type).lo > RangeOf(addr.Type).hi)
     return Refuse(err, "the tag has no value type that can be written");
   if (ParseInteger(addr, t, v, err) != 0) return -1;
   switch (ElementSize(addr)) {
-    case 1: out[0] = static_cast<char>(v); break;
+    case 1:
+      out[0] = static_cast<char>(v);
+      break;
     case 2: {
       const uint16_t w = static_cast<uint16_t>(v);
       std::memcpy(out, &w, 2);
@@ -173,18 +193,23 @@ bool ValidIndex(const S7TAGADDR &addr, const void *value, int index) {
 
 ValueKind KindOf(const S7TAGADDR &addr) {
   switch (addr.Type) {
-    case S7TAG_BOOL: return ValueKind::Bool;
-    case S7TAG_REAL: return ValueKind::Real;
+    case S7TAG_BOOL:
+      return ValueKind::Bool;
+    case S7TAG_REAL:
+      return ValueKind::Real;
     case S7TAG_CHAR:
-    case S7TAG_STRING: return ValueKind::Text;
+    case S7TAG_STRING:
+      return ValueKind::Text;
     case S7TAG_BYTE:
     case S7TAG_WORD:
     case S7TAG_INT:
     case S7TAG_DWORD:
     case S7TAG_DINT:
     case S7TAG_TIMER:
-    case S7TAG_COUNTER: return ValueKind::Integer;
-    default: return ValueKind::None;
+    case S7TAG_COUNTER:
+      return ValueKind::Integer;
+    default:
+      return ValueKind::None;
   }
 }
 
@@ -192,50 +217,67 @@ int ElementSize(const S7TAGADDR &addr) {
   switch (addr.Type) {
     case S7TAG_BOOL:
     case S7TAG_BYTE:
-    case S7TAG_CHAR: return 1;
+    case S7TAG_CHAR:
+      return 1;
     case S7TAG_WORD:
     case S7TAG_INT:
-    case S7TAG_COUNTER: return 2;
+    case S7TAG_COUNTER:
+      return 2;
     case S7TAG_DWORD:
     case S7TAG_DINT:
     case S7TAG_REAL:
-    case S7TAG_TIMER: return 4;
-    case S7TAG_STRING: return addr.StrLen + 1;
-    default: return 0;
+    case S7TAG_TIMER:
+      return 4;
+    case S7TAG_STRING:
+      return addr.StrLen + 1;
+    default:
+      return 0;
   }
 }
 
 std::string TypeName(const S7TAGADDR &addr) {
-  static const char *const kNames[] = {"",     "BOOL",  "BYTE", "CHAR",   "WORD",  "INT",
+  static const char *const kNames[] = {"",      "BOOL", "BYTE", "CHAR",   "WORD",  "INT",
                                        "DWORD", "DINT", "REAL", "STRING", "TIMER", "COUNTER"};
   if (addr.Type < 1 || addr.Type > S7TAG_COUNTER) return "?";
   std::string n = kNames[addr.Type];
-  if (addr.Type == S7TAG_STRING) n += "[" + std::to_string(addr.StrLen) + "]";
+  if (addr.Type == S7TAG_STRING) {
+    n += '[';
+    n += std::to_string(addr.StrLen);
+    n += ']';
+  }
   return n;
 }
 
 std::string FormatTagValue(const S7TAGADDR &addr, const void *value, int index) {
   if (!ValidIndex(addr, value, index)) return "";
   switch (addr.Type) {
-    case S7TAG_BOOL: return Load<uint8_t>(value, index) ? "true" : "false";
-    case S7TAG_BYTE: return std::to_string(Load<uint8_t>(value, index));
+    case S7TAG_BOOL:
+      return Load<uint8_t>(value, index) ? "true" : "false";
+    case S7TAG_BYTE:
+      return std::to_string(Load<uint8_t>(value, index));
     case S7TAG_CHAR: {
       const char c = Load<char>(value, index);
       return c ? std::string(1, c) : std::string();
     }
     case S7TAG_WORD:
-    case S7TAG_COUNTER: return std::to_string(Load<uint16_t>(value, index));
-    case S7TAG_INT: return std::to_string(Load<int16_t>(value, index));
+    case S7TAG_COUNTER:
+      return std::to_string(Load<uint16_t>(value, index));
+    case S7TAG_INT:
+      return std::to_string(Load<int16_t>(value, index));
     case S7TAG_DWORD:
-    case S7TAG_TIMER: return std::to_string(Load<uint32_t>(value, index));
-    case S7TAG_DINT: return std::to_string(Load<int32_t>(value, index));
-    case S7TAG_REAL: return RealText(Load<float>(value, index));
+    case S7TAG_TIMER:
+      return std::to_string(Load<uint32_t>(value, index));
+    case S7TAG_DINT:
+      return std::to_string(Load<int32_t>(value, index));
+    case S7TAG_REAL:
+      return RealText(Load<float>(value, index));
     case S7TAG_STRING: {
       const size_t size = static_cast<size_t>(addr.StrLen) + 1;
       const char *s = static_cast<const char *>(value) + static_cast<size_t>(index) * size;
       return std::string(s, strnlen(s, addr.StrLen));
     }
-    default: return "";
+    default:
+      return "";
   }
 }
 
@@ -251,18 +293,23 @@ std::string FormatTagValues(const S7TAGADDR &addr, const void *value, std::strin
 std::string JsonTagValue(const S7TAGADDR &addr, const void *value, int index) {
   if (!ValidIndex(addr, value, index)) return "null";
   switch (KindOf(addr)) {
-    case ValueKind::Text: return JsonQuote(FormatTagValue(addr, value, index));
+    case ValueKind::Text:
+      return JsonQuote(FormatTagValue(addr, value, index));
     case ValueKind::Real:
       if (!std::isfinite(Load<float>(value, index))) return "null";
       return FormatTagValue(addr, value, index);
-    default: return FormatTagValue(addr, value, index);
+    default:
+      return FormatTagValue(addr, value, index);
   }
 }
 
 std::string JsonTagValues(const S7TAGADDR &addr, const void *value) {
   if (addr.Count == 1) return JsonTagValue(addr, value, 0);
   std::string s = "[";
-  for (int i = 0; i < addr.Count; ++i) s += (i ? "," : "") + JsonTagValue(addr, value, i);
+  for (int i = 0; i < addr.Count; ++i) {
+    if (i) s += ',';
+    s += JsonTagValue(addr, value, i);
+  }
   return s + "]";
 }
 
@@ -288,11 +335,10 @@ int ParseTagValues(const S7TAGADDR &addr, std::string_view text, void *value, st
     for (int i = 0; i < addr.Count; ++i) {
       const size_t comma = text.find(',', at);
       if ((comma == std::string_view::npos) != (i == addr.Count - 1))
-        return Refuse(err, "the tag takes " + std::to_string(addr.Count) +
-                               " values separated by commas");
-      const std::string_view part = text.substr(at, comma == std::string_view::npos
-                                                        ? std::string_view::npos
-                                                        : comma - at);
+        return Refuse(
+            err, "the tag takes " + std::to_string(addr.Count) + " values separated by commas");
+      const std::string_view part =
+          text.substr(at, comma == std::string_view::npos ? std::string_view::npos : comma - at);
       if (ParseElement(addr, part, all.data() + i * size, err) != 0) {
         err = "value " + std::to_string(i + 1) + ": " + err;
         return -1;
@@ -310,11 +356,21 @@ std::string JsonQuote(std::string_view text) {
   for (const char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '"': s += "\\\""; break;
-      case '\\': s += "\\\\"; break;
-      case '\n': s += "\\n"; break;
-      case '\r': s += "\\r"; break;
-      case '\t': s += "\\t"; break;
+      case '"':
+        s += "\\\"";
+        break;
+      case '\\':
+        s += "\\\\";
+        break;
+      case '\n':
+        s += "\\n";
+        break;
+      case '\r':
+        s += "\\r";
+        break;
+      case '\t':
+        s += "\\t";
+        break;
       default:
         if (c < 0x20 || c >= 0x7F) {
           s += "\\u00";
