@@ -84,10 +84,11 @@ int Integer(const YAML::Node &n, const std::string &key, long lo, long hi) {
 }
 
 bool Flag(const YAML::Node &n, const std::string &key) {
-  const std::string s = Text(n, key);
+  std::string s = Text(n, key);
+  for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (s == "true" || s == "yes" || s == "on") return true;
   if (s == "false" || s == "no" || s == "off") return false;
-  Fail(n, key + ": " + Quoted(s) + " is not true or false");
+  Fail(n, key + ": " + Quoted(Text(n, key)) + " is not true or false");
 }
 
 // Names and topic levels: what an MQTT topic level and a discovery id allow.
