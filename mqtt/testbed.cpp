@@ -104,7 +104,7 @@ void Broker::start() {
   const std::string conf = dir_.file("mosquitto.conf", "listener " + std::to_string(port_) +
                                                            " 127.0.0.1\nallow_anonymous true\n"
                                                            "persistence false\n");
-  proc_ = std::make_unique<Child>(std::vector<std::string>{"mosquitto", "-c", conf}, dir_.path + "/broker.log");
+  proc_ = std::make_unique<Child>(std::vector<std::string>{S7MQTT_BROKER, "-c", conf}, dir_.path + "/broker.log");
   for (int i = 0; i < 500 && !Listening(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   if (!Listening(port_)) throw std::runtime_error("mosquitto does not listen (see " + dir_.path + "/broker.log)");
 }
