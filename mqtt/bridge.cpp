@@ -68,6 +68,7 @@ class Bridge {
  public:
   Bridge(const Config &cfg, const RunOptions &opt) : cfg_(cfg), opt_(opt), map_(cfg), state_(cfg.tags.size()) {
     for (size_t i = 0; i < cfg.tags.size(); ++i) {
+      raw_.emplace_back(S7TagValueSize(&cfg.tags[i].addr));
       Group *g = nullptr;
       for (Group &x : groups_)
         if (x.every == cfg.tags[i].every) g = &x;
@@ -136,6 +137,12 @@ class Bridge {
       s.refused = tag.Result;
       return;
     }
+    // The same bytes as last time: nothing to decide unless a republish is due.
+    const auto *bytes = static_cast<const unsigned char *>(tag.Value);
+    std::vector<unsigned char> &last = raw_[i];
+    const bool same = s.have && !s.refused && std::equal(last.begin(), last.end(), bytes);
+    if (same && s.good && t - s.at < cfg_.republish) return;
+    if (!same) last.assign(bytes, bytes + last.size());
     if (s.refused) Log("tag %s is read again", cfg_.tags[i].name.c_str());
     s.refused = 0;
     s.value = ValueOf(tag.Addr, tag.Value);
@@ -192,6 +199,8 @@ class Bridge {
       line_state(true, "");
       if (tag.Result == 0) {
         state_[i].value = ValueOf(tag.Addr, tag.Value);
+        const auto *bytes = static_cast<const unsigned char *>(tag.Value);
+        raw_[i].assign(bytes, bytes + raw_[i].size());
         state_[i].have = true;
         state_[i].refused = 0;
         publish_tag(i, true);
@@ -426,6 +435,7 @@ class Bridge {
   const RunOptions &opt_;
   TopicMap map_;
   std::vector<TagState> state_;
+  std::vector<std::vector<unsigned char>> raw_;  // each tag's value buffer as last read
   std::vector<Group> groups_;
   mosquitto *m_ = nullptr;
   LONG ref_ = -1;
