@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev python3)
 packages+=(python3-pytest python3-setuptools python3-pip)
 packages+=(python3-venv python3-wheel)
+packages+=(libmosquitto-dev mosquitto mosquitto-clients libyaml-cpp-dev nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
