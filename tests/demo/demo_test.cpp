@@ -116,6 +116,10 @@ std::string DWs(unsigned n) {  // DW lines of the preset DB1, from word 0
   return List(l);
 }
 
+// s7demo run as Demo() does against the simulator program (its device in place of '@'), with
+// the presets below; an S7-200 when args begin with 200.
+std::string WithSim(std::string args, const std::string &in);
+
 struct Row {
   std::string args, in, want;  // args: '@' stands for the pty's slave
 };
@@ -127,6 +131,19 @@ const std::string kPresets =
     " --set DB1.DBD12=0x1C1D1E1F --set DB1.DBD16=0x20212223 --set DB1.DBD20=0x24252627 --set "
     "DB1.DBD40=1.5 --set DB1.DBD44=-0.25 --set DB1.DBD52=0x10000 --set "
     "MW3=0xAB01 --set MB10=8 --set T3=0x2127";
+
+std::string WithSim(std::string args, const std::string &in) {
+  const std::string ppi = args[0] == '2' ? " --ppi --station 2" : " --station 5 --station 2";
+  FILE *sim = popen(("echo $$; exec " S7SIM_PATH + ppi + kPresets).c_str(), "r");
+  char pid[16] = "", dev[64] = "";
+  EXPECT_TRUE(fgets(pid, sizeof pid, sim) && fgets(dev, sizeof dev, sim));
+  if (const size_t at = args.find('@'); at != std::string::npos)
+    args.replace(at, 1, dev, std::strlen(dev) - 1);
+  const std::string out = Demo(args, in);
+  kill(std::atoi(pid), SIGTERM);
+  EXPECT_EQ(pclose(sim), 0) << "a clean end on SIGTERM";
+  return out;
+}
 
 TEST(Demo, ConsoleRunsAsScripted) {
   const std::string kBox9 = Box(-9, "Unerwarteter Fehler / unknown error") + kMenu;
@@ -181,16 +198,7 @@ TEST(Demo, ConsoleRunsAsScripted) {
   };
   for (const Row &r : rows) {
     SCOPED_TRACE(r.in);
-    const std::string ppi = r.args[0] == '2' ? " --ppi --station 2" : " --station 5 --station 2";
-    FILE *sim = popen(("echo $$; exec " S7SIM_PATH + ppi + kPresets).c_str(), "r");
-    char pid[16] = "", dev[64] = "";
-    ASSERT_TRUE(fgets(pid, sizeof pid, sim) && fgets(dev, sizeof dev, sim));
-    std::string args = r.args;
-    if (const size_t at = args.find('@'); at != std::string::npos)
-      args.replace(at, 1, dev, std::strlen(dev) - 1);
-    EXPECT_EQ(Demo(args, r.in), r.want + " 1\n");
-    kill(std::atoi(pid), SIGTERM);
-    EXPECT_EQ(pclose(sim), 0) << "a clean end on SIGTERM";
+    EXPECT_EQ(WithSim(r.args, r.in), r.want + " 1\n");
   }
 }
 
@@ -202,12 +210,7 @@ TEST(Demo, EveryListingPausesAfterItsEleventhLine) {
                       "9 0 12", "A 0 12 5", "E 1 0 12", "F 1 0 12 1.5", "G 1 0 12", "H 1 0 12 7"};
   std::string input = "2\n0\n";
   for (const char *line : in) input += line + std::string("\n\n");
-  FILE *sim = popen(("echo $$; exec " S7SIM_PATH + kPresets).c_str(), "r");
-  char pid[16] = "", dev[64] = "";
-  ASSERT_TRUE(fgets(pid, sizeof pid, sim) && fgets(dev, sizeof dev, sim));
-  const std::string out = Demo(std::string(dev, std::strlen(dev) - 1), input + "0\n");
-  kill(std::atoi(pid), SIGTERM);
-  pclose(sim);
+  const std::string out = WithSim("@", input + "0\n");
   size_t at = out.find(kM2);
   ASSERT_NE(at, std::string::npos) << out;
   at += kM2.size();

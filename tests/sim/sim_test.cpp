@@ -6,9 +6,8 @@
 
 #include <thread>
 
-#include "mpi_adapter.hpp"
+#include "device.hpp"
 #include "peer.hpp"
-#include "ppi_station.hpp"
 #include "r3964.h"
 #include "rs232.h"
 #include "s7serial.h"
@@ -64,11 +63,9 @@ TEST(Simulators, EachKindOfViolationIsRecorded) {
     s7sim::Plc plc;
     plc.add_db(10, 64);
     plc.add_db(1, 64);
-    s7sim::MpiAdapter adapter(port.master());
-    s7sim::PpiStation station(port.master(), 2, plc);  // only one of them is started
-    adapter.add_station(2, plc);
-    r.ppi ? station.start() : adapter.start();
-    auto violations = [&] { return r.ppi ? station.violations() : adapter.violations(); };
+    s7sim::Device dev(r.ppi, {{2, &plc}});
+    dev.start(port.master());
+    auto violations = [&] { return dev.violations(); };
     S7I s7{};
     uint8_t buf[4];
     if (r.up) {
