@@ -56,8 +56,8 @@ struct Rig {
   }
   ~Rig() { S7Exit(&s7); }
   uint64_t Chars() const {  // characters on the line so far
-    if (ppi) return dev.station()->counts().rx_chars + dev.station()->counts().tx_chars;
-    return dev.adapter()->chars_from_pc() + dev.adapter()->chars_to_pc();
+    return ppi ? dev.station()->counts().rx_chars + dev.station()->counts().tx_chars
+               : dev.adapter()->chars_from_pc() + dev.adapter()->chars_to_pc();
   }
   void Scramble(uint32_t seed);  // new PLC memory where the jobs look
   // One job, `seed` picking addresses, counts and values; empty when its outcome is what `ex`

@@ -5,7 +5,7 @@
 set -euo pipefail
 src=$1
 tmp=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$tmp"' EXIT
+trap 'kill $(jobs -p) 2>/dev/null || :; rm -rf "$tmp"' EXIT
 prefix=$tmp/prefix
 
 cmake -S "$src" -B "$tmp/build" -DBUILD_TESTING=OFF -DS7SERIAL_PROGRAMS=OFF \
