@@ -137,7 +137,12 @@ void InitKesto(void) {
 
 void ExitKesto(void) {
   for (LONG i = 0; i < KESTO_SLOTS; ++i) {
-    KS7Close(i);
+    bool bOffen;
+    {
+      const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
+      bOffen = bInit[i];
+    }
+    if (bOffen) KS7Close(i);  // its line work without the table lock
     const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
     EnterCriticalSection(&cP[i]);
     // every slot ends free, also one whose close was refused (a close still
