@@ -20,8 +20,8 @@
 #include <random>
 #include <thread>
 
-#include "jobs.hpp"
 #include "device.hpp"
+#include "jobs.hpp"
 #include "pty.hpp"
 #include "rs232.h"
 
@@ -222,12 +222,15 @@ void Aim(Rig &rig, const Row &row, bool every = false) {
   if (row.fault <= Fault::Collision) nth = from.size();
   if (row.fault == Fault::NoReply) nth = from.size() - acks;
   if (JobFault(row.fault)) nth = jobs;
-  rig.dev.adapter()->inject(row.fault, every ? 1 : static_cast<int>(nth + 1), every ? 0 : 1, row.arg);
+  rig.dev.adapter()->inject(row.fault, every ? 1 : static_cast<int>(nth + 1), every ? 0 : 1,
+                            row.arg);
 }
 
 void Clear(Rig &rig) {
-  if (rig.ppi) rig.dev.station()->inject({});
-  else rig.dev.adapter()->clear_faults();
+  if (rig.ppi)
+    rig.dev.station()->inject({});
+  else
+    rig.dev.adapter()->clear_faults();
 }
 
 // Waits until the line has been quiet for a moment: the simulator counts the

@@ -31,8 +31,8 @@ class Device {
   Device(const Device &) = delete;
   Device &operator=(const Device &) = delete;
 
-  void start(int fd);  // a new adapter or S7-200 on fd, running
-  void stop();         // ended; its violations are kept
+  void start(int fd);                                     // a new adapter or S7-200 on fd, running
+  void stop();                                            // ended; its violations are kept
   MpiAdapter *adapter() const { return adapter_.get(); }  // while running (MPI)
   PpiStation *station() const { return station_.get(); }  // while running (PPI)
   // Every protocol violation of the PC seen so far, in every run.

@@ -246,7 +246,8 @@ Options Parse(int argc, char **argv) {
   }
   if (o.stations.empty()) o.stations.push_back(StationSetup{});
   if (o.ppi && o.stations.size() > 1) Fail("--ppi simulates one station");
-  if (!o.link.empty() && !o.device.empty()) Fail("--link serves a pty, --device a device: not both");
+  if (!o.link.empty() && !o.device.empty())
+    Fail("--link serves a pty, --device a device: not both");
   for (size_t i = 0; i < o.stations.size(); ++i)
     for (size_t j = i + 1; j < o.stations.size(); ++j)
       if (o.stations[i].addr == o.stations[j].addr)
@@ -298,7 +299,6 @@ void TraceLine(const std::string &line) {
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }
-
 
 }  // namespace
 

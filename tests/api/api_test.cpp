@@ -8,8 +8,8 @@
 #include <set>
 #include <thread>
 
-#include "kesto.h"
 #include "device.hpp"
+#include "kesto.h"
 #include "peer.hpp"
 #include "s7serial.h"
 
@@ -144,7 +144,8 @@ TEST(ApiThreads, TwoPortsManyReferencesOpenCloseRacingReads) {
     plc[i].write_bytes(Area::DB, 1, 0, std::vector<uint8_t>{i, 0x5A});
   }
   // one record per station: its own reference
-  s7sim::Device adapter(false, {{2, &plc[0]}, {3, &plc[1]}, {4, &plc[2]}}), station(true, {{2, &plc[3]}});
+  s7sim::Device adapter(false, {{2, &plc[0]}, {3, &plc[1]}, {4, &plc[2]}}),
+      station(true, {{2, &plc[3]}});
   adapter.start(port0.master()), station.start(port1.master());
   std::atomic<long> lines{0};
   S7SetTrace([](const char *, void *c) { ++*static_cast<std::atomic<long> *>(c); }, &lines);
@@ -202,21 +203,25 @@ TEST(ApiUnplug, DeviceFoundAgainUnderItsPath) {
     std::string got;
     for (const char step : std::string("rurrprr")) {  // read, unplug, plug
       const auto t0 = s7test::Clock::now();
-      step == 'u' ? dev.unplug() : step == 'p' ? dev.plug() : void(got += std::to_string(KS7RdW(ref, 'D', 1, 0, 1, &w)) + " ");
+      step == 'u'   ? dev.unplug()
+      : step == 'p' ? dev.plug()
+                    : void(got += std::to_string(KS7RdW(ref, 'D', 1, 0, 1, &w)) + " ");
       EXPECT_LT(s7test::Since(t0), 1.0) << ppi << got;
     }
     EXPECT_EQ(got + std::to_string(w), "0 -1 -1 0 0 4660") << ppi;
     EXPECT_EQ(KS7Close(ref), 0);
     S7SetTrace(nullptr, nullptr);
     const std::string all = s7test::joined(spur), name = " serial device " + dev.link();
-    for (const std::string &want : {name + " gone (", name + " reopened",
-                                    "cannot open" + name + ": no such device (No such file or directory)"})
+    for (const std::string &want :
+         {name + " gone (", name + " reopened",
+          "cannot open" + name + ": no such device (No such file or directory)"})
       EXPECT_NE(all.find(want), std::string::npos) << want << "\n" << all;
   }
 }
 
 // A read job for DB1 bytes 0 and 1 with PDU reference 0x1234, as S7Exchange takes it.
-const BYTE kJob[] = {0x32, 1, 0, 0, 0x12, 0x34, 0, 14, 0, 0, 4, 1, 0x12, 10, 0x10, 2, 0, 2, 0, 1, 0x84, 0, 0, 0};
+const BYTE kJob[] = {0x32, 1,  0,    0, 0x12, 0x34, 0, 14, 0,    0, 4, 1,
+                     0x12, 10, 0x10, 2, 0,    2,    0, 1,  0x84, 0, 0, 0};
 
 // S7GetDBLen on two ports at once, each asking its own DB (a shared scratch would send the other
 // thread's number); on port 0 two more threads with records of their own take the port in turn:
@@ -292,7 +297,8 @@ TEST(ApiTrace, SwitchedOffIsFinal) {
     for (S7 rec; !stop;) S7InitFastBaud(&rec, 99, 2, 0, 19200);  // an outcome line each
   });
   for (auto &f : freed) {
-    S7SetTrace([](const char *, void *p) { usleep(500), *static_cast<std::atomic<int> *>(p) += 2; }, &f);
+    S7SetTrace([](const char *, void *p) { usleep(500), *static_cast<std::atomic<int> *>(p) += 2; },
+               &f);
     usleep(3000);
     S7SetTrace(nullptr, nullptr);
     f = 1;  // "freed": a call from now on makes it 3

@@ -200,7 +200,7 @@ TEST(Demo, ConsoleRunsAsScripted) {
 // Every action that lists values pauses after the 11th line and after the last (12 lines each;
 // each pause takes a line end from the input).
 TEST(Demo, EveryListingPausesAfterItsEleventhLine) {
-  const char *in[] = {"1 0 12", "2 0 12", "4 1 0 12", "5 1 12 7", "7 0 12", "8 0 12 100",
+  const char *in[] = {"1 0 12", "2 0 12",   "4 1 0 12", "5 1 12 7",     "7 0 12",   "8 0 12 100",
                       "9 0 12", "A 0 12 5", "E 1 0 12", "F 1 0 12 1.5", "G 1 0 12", "H 1 0 12 7"};
   std::string input = "2\n0\n";
   for (const char *line : in) input += line + std::string("\n\n");

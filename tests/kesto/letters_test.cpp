@@ -8,8 +8,8 @@
 #include <cstring>
 #include <tuple>
 
-#include "kesto.h"
 #include "device.hpp"
+#include "kesto.h"
 #include "peer.hpp"
 #include "s7conn.h"
 

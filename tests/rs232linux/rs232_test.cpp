@@ -12,9 +12,8 @@
 #include <fstream>
 
 #include "kesto.h"
-#include "s7serial.h"
-
 #include "peer.hpp"
+#include "s7serial.h"
 
 using namespace s7test;
 
@@ -194,7 +193,8 @@ TEST(ComPorts, OnlyASerialDeviceOwnedByOneProcess) {
   const std::string me = "16in use by another program (PID " + std::to_string(getpid()) + ")";
   const auto Other = [&] {  // 1: refused as it should be, 2: opened
     const pid_t child = fork();
-    if (child == 0) _exit(ComSetDevName(7, pts.c_str()) || ComOpen(7, 19200, 8, 'o', 1) ? 2 : 1 + (Why(7) != me));
+    if (child == 0)
+      _exit(ComSetDevName(7, pts.c_str()) || ComOpen(7, 19200, 8, 'o', 1) ? 2 : 1 + (Why(7) != me));
     int status = 0;
     waitpid(child, &status, 0);
     return WEXITSTATUS(status);
