@@ -108,7 +108,9 @@ inline void PutBE16(BYTE *p, DWORD v) {
 
 /* The S7 job of a block, from its job header (B1) on: the 6-byte header
  * stays home. */
-inline LPBYTE JobPart(MPIBLOCK &Block) { return reinterpret_cast<LPBYTE>(&Block) + sizeof(MPIHEAD); }
+inline LPBYTE JobPart(MPIBLOCK &Block) {
+  return reinterpret_cast<LPBYTE>(&Block) + sizeof(MPIHEAD);
+}
 
 /* Holds a port's lock for a scope. */
 class ComGuard {

@@ -22,6 +22,32 @@ std::recursive_mutex ComLocks[COM_PORTS];
 // off (under the port's lock).
 LONG Closing[COM_PORTS];
 
+// The table lock and then a port's lock, the table's not held while the
+// port is busy: a call running on the port for seconds holds up no open or
+// close of another port. (A caller that holds the table lock already still
+// waits with it.)
+class TableAndPort {
+ public:
+  explicit TableAndPort(int Com) : m_Com(Com) {
+    for (;;) {
+      ComTableLock.lock();
+      if (!ValidPort(Com) || ComLocks[Com].try_lock()) return;
+      ComTableLock.unlock();
+      LockCom(Com);  // until the port is free
+      UnlockCom(Com);
+    }
+  }
+  ~TableAndPort() {
+    if (ValidPort(m_Com)) ComLocks[m_Com].unlock();
+    ComTableLock.unlock();
+  }
+  TableAndPort(const TableAndPort &) = delete;
+  TableAndPort &operator=(const TableAndPort &) = delete;
+
+ private:
+  int m_Com;
+};
+
 enum class Kind { Mpi, MpiEx, Ppi };
 
 BOOL InitRecord(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud, DWORD MPIBaud,
@@ -39,8 +65,7 @@ BOOL InitRecord(LPS7 lpS7, int Com, int SPSMPIAdr, int LocalMPIAdr, DWORD Baud, 
     return FALSE;
   }
   // the port's users and line settings change only under both locks
-  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
-  const ComGuard Guard(Port);
+  const TableAndPort Locks(Port);
   COMSTA &cs = CStat[Port];
   if (cs.InitCnt > 0) {
     if (Baud != cs.Baud || (kind == Kind::MpiEx && MPIBaud != cs.MPIBaud)) {
@@ -116,8 +141,7 @@ BOOL S7Exit(LPS7 lpS7) {
     }
   }
   // the port's users and the device under both locks
-  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
-  const ComGuard Guard(Com);
+  const TableAndPort Locks(Com);
   --Closing[Com];
   if (CStat[Com].InitCnt > 0) {  // not closed by S7ExitAll meanwhile
     CStat[Com].InitCnt -= 1;

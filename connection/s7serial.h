@@ -8,10 +8,10 @@
  * port's lock, so records on different ports may be used from different
  * threads at once. The caller uses the records of one port from one thread
  * at a time (the handle API of kesto.h does this itself), never one record
- * from two threads at once, and copies IToA's shared text before the next
- * call. A data call given a NULL buffer for a count above 0 fails (FALSE,
- * S7Rd/S7Wr/S7GetCPUInfo -1, S7GetMPIMembers 0) with Err -1 before anything
- * is sent. The library calls back only through the trace procedure.
+ * from two threads at once, and copies IToA's text (one buffer per thread)
+ * before its next IToA call. A data call given a NULL buffer for a count
+ * above 0 fails (FALSE, S7Rd/S7Wr/S7GetCPUInfo -1, S7GetMPIMembers 0) with
+ * Err -1 before anything is sent. The library calls back only through the trace procedure.
  * Compiles as C and as C++. */
 #ifndef S7SERIAL_S7SERIAL_H
 #define S7SERIAL_S7SERIAL_H

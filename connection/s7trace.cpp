@@ -7,11 +7,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <condition_variable>
 #include <mutex>
 
 #include "s7conn.h"

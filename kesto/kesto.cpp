@@ -13,7 +13,7 @@
 
 S7 P[KESTO_SLOTS];
 BOOL bInit[KESTO_SLOTS];
-BOOL bClosing[KESTO_SLOTS];
+BOOL bBusy[KESTO_SLOTS];
 CRITICAL_SECTION cP[KESTO_SLOTS];
 
 // The slot locks are recursive mutexes that live as long as the process:
@@ -29,17 +29,21 @@ static_assert(sizeof(P) / sizeof(P[0]) == KESTO_SLOTS &&
 
 namespace {
 
-// Lowest free slot, its record cleared under its lock; -1 when all 32 are
-// open. Runs under the table lock: every change of a slot's flag holds it
-// and the slot's lock (in this order), so either lock suffices to read one.
+// Lowest free slot, its record cleared and the slot marked busy (no other
+// open takes it, no call or close uses it) under its lock; -1 when all 32
+// are open or busy. Runs under the table lock: every change of bInit holds
+// it and the slot's lock (in this order), so either lock suffices to read it.
 LONG GetNextFreeOpen() {
   for (LONG i = 0; i < KESTO_SLOTS; ++i) {
-    if (!bInit[i]) {
-      EnterCriticalSection(&cP[i]);
+    if (bInit[i]) continue;  // an open slot's lock may be held by a running call
+    EnterCriticalSection(&cP[i]);
+    const bool bFrei = !bBusy[i];
+    if (bFrei) {
       std::memset(&P[i], 0, sizeof P[i]);
-      LeaveCriticalSection(&cP[i]);
-      return i;
+      bBusy[i] = TRUE;
     }
+    LeaveCriticalSection(&cP[i]);
+    if (bFrei) return i;
   }
   return -1;
 }
@@ -48,12 +52,16 @@ LONG GetNextFreeOpen() {
 // records the adapter's bus-speed selector.
 LONG OpenSlot(DWORD Com, DWORD SPSMPIAdr, DWORD LocalMPIAdr, DWORD Baud, DWORD SPSTyp, BOOL bEx,
               DWORD MPIBaud) {
-  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
-  LONG i = GetNextFreeOpen();
+  LONG i;
+  {
+    const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
+    i = GetNextFreeOpen();
+  }
   if (i < 0) return -1;
 
-  EnterCriticalSection(&cP[i]);
-  // Port and station addresses travel on as 16-bit values.
+  // The init opens the port without the table lock held here: an open on a
+  // port that is busy waits for that port alone. Port and station addresses
+  // travel on as 16-bit values.
   const int Com16 = static_cast<WORD>(Com);
   const int SpsAdr16 = static_cast<WORD>(SPSMPIAdr);
   const int LocAdr16 = static_cast<WORD>(LocalMPIAdr);
@@ -71,7 +79,10 @@ LONG OpenSlot(DWORD Com, DWORD SPSMPIAdr, DWORD LocalMPIAdr, DWORD Baud, DWORD S
     Res = (Err >= -4 && Err <= -2) ? Err : -5;
   }
   // the slot counts as in use only now, after its init succeeded
+  const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
+  EnterCriticalSection(&cP[i]);
   bInit[i] = Res < 0 ? FALSE : TRUE;
+  bBusy[i] = FALSE;
   LeaveCriticalSection(&cP[i]);
   S7TRACE(TraceText(Com16, "KS7Open%s: %d", bEx ? "Ex" : "", Res < 0 ? Res : i));
   return Res < 0 ? Res : i;
@@ -96,16 +107,16 @@ LONG KS7Close(LONG Ref) {
   // that opens and closes of other slots go on while it waits. A slot being
   // closed refuses calls and is not taken by an open.
   EnterCriticalSection(&cP[Ref]);
-  const bool bOffen = bInit[Ref] && !bClosing[Ref];
-  const int Com = P[Ref].Com;
-  if (bOffen) bClosing[Ref] = TRUE;
+  const bool bOffen = bInit[Ref] && !bBusy[Ref];
+  const int Com = bOffen ? P[Ref].Com : -1;
+  if (bOffen) bBusy[Ref] = TRUE;
   LeaveCriticalSection(&cP[Ref]);
   LONG Res = -1;
   if (bOffen) {
     const BOOL bExit = S7Exit(&P[Ref]);  // talks to the line without the table lock
     const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
     EnterCriticalSection(&cP[Ref]);
-    bClosing[Ref] = FALSE;
+    bBusy[Ref] = FALSE;
     if (bExit) {
       bInit[Ref] = FALSE;
       Res = 0;
@@ -130,19 +141,24 @@ void InitKesto(void) {
     InitializeCriticalSection(&cP[i]);
     EnterCriticalSection(&cP[i]);
     std::memset(&P[i], 0, sizeof P[i]);
-    bInit[i] = bClosing[i] = FALSE;
+    bInit[i] = bBusy[i] = FALSE;
     LeaveCriticalSection(&cP[i]);
   }
 }
 
 void ExitKesto(void) {
   for (LONG i = 0; i < KESTO_SLOTS; ++i) {
-    KS7Close(i);
+    bool bOffen;
+    {
+      const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
+      bOffen = bInit[i];
+    }
+    if (bOffen) KS7Close(i);  // its line work without the table lock
     const std::lock_guard<std::recursive_mutex> Table(ComTableLock);
     EnterCriticalSection(&cP[i]);
-    // every slot ends free, also one whose close was refused (a close still
-    // running on another thread frees its slot itself)
-    if (!bClosing[i]) {
+    // every slot ends free, also one whose close was refused (an open or a
+    // close still running on another thread settles its slot itself)
+    if (!bBusy[i]) {
       std::memset(&P[i], 0, sizeof P[i]);
       bInit[i] = FALSE;
     }

@@ -18,7 +18,7 @@
 SlotGuard::SlotGuard(LONG Ref) : m_Ref(Ref), m_Offen(false) {
   if (Ref < 0 || Ref >= KESTO_SLOTS) return;
   EnterCriticalSection(&cP[Ref]);
-  m_Offen = bInit[Ref] && !bClosing[Ref];
+  m_Offen = bInit[Ref] && !bBusy[Ref];
   if (m_Offen)
     LockCom(P[Ref].Com);
   else

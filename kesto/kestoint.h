@@ -21,7 +21,7 @@ void LeaveCriticalSection(CRITICAL_SECTION *cs);
 extern "C" {
 extern S7 P[KESTO_SLOTS];                 // the slots' connection records
 extern BOOL bInit[KESTO_SLOTS];           // TRUE while the slot holds an open connection
-extern BOOL bClosing[KESTO_SLOTS];        // TRUE while KS7Close shuts the slot's connection
+extern BOOL bBusy[KESTO_SLOTS];           // TRUE while KS7Open or KS7Close works on the slot
 extern CRITICAL_SECTION cP[KESTO_SLOTS];  // the slots' locks
 }
 

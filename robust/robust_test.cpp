@@ -20,9 +20,8 @@
 #include <random>
 #include <thread>
 
+#include "device.hpp"
 #include "jobs.hpp"
-#include "mpi_adapter.hpp"
-#include "ppi_station.hpp"
 #include "pty.hpp"
 #include "rs232.h"
 
@@ -52,20 +51,13 @@ struct Rig {
     plc.set_cpu_text("CPU 224 6ES7 214");
     Scramble(1);
     EXPECT_EQ(ComSetDevName(kCom, pty.slave_name().c_str()), 0);
-    if (ppi) {
-      station = std::make_unique<s7sim::PpiStation>(pty.master(), 2, plc);
-      station->start();
-    } else {
-      adapter = std::make_unique<s7sim::MpiAdapter>(pty.master());
-      adapter->add_station(2, plc);
-      adapter->start();
-    }
+    dev.start(pty.master());
     EXPECT_TRUE(ppi ? S7PPIInit(&s7, kCom, 2, 0, 19200) : S7InitFastBaud(&s7, kCom, 2, 0, 38400));
   }
   ~Rig() { S7Exit(&s7); }
   uint64_t Chars() const {  // characters on the line so far
-    if (station) return station->counts().rx_chars + station->counts().tx_chars;
-    return adapter->chars_from_pc() + adapter->chars_to_pc();
+    return ppi ? dev.station()->counts().rx_chars + dev.station()->counts().tx_chars
+               : dev.adapter()->chars_from_pc() + dev.adapter()->chars_to_pc();
   }
   void Scramble(uint32_t seed);  // new PLC memory where the jobs look
   // One job, `seed` picking addresses, counts and values; empty when its outcome is what `ex`
@@ -74,8 +66,7 @@ struct Rig {
   bool ppi;
   s7sim::Pty pty;
   s7sim::Plc plc;
-  std::unique_ptr<s7sim::MpiAdapter> adapter;
-  std::unique_ptr<s7sim::PpiStation> station;
+  s7sim::Device dev{ppi, {{2, &plc}}};
   S7I s7{};
 };
 
@@ -215,15 +206,15 @@ bool JobFault(Fault f) { return f >= Fault::AckOnly; }
 // Arms the row's fault for the next job; MPI with `every`: for every event until cleared.
 void Aim(Rig &rig, const Row &row, bool every = false) {
   if (row.ppi) {
-    rig.station->inject({row.pfault, row.on, 0, 1});
+    rig.dev.station()->inject({row.pfault, row.on, 0, 1});
     if (row.pfault == PpiFault::ByteWhileSending)  // the stray byte goes out while the line is idle
       std::this_thread::sleep_for(std::chrono::milliseconds(150));
     return;
   }
   // events so far, counted from the blocks the adapter took and sent; one job
   // is two STX and blocks from the PC, two blocks to it, one job block
-  const auto from = rig.adapter->blocks_from_pc();
-  uint64_t acks = 0, jobs = 0, nth = rig.adapter->blocks_to_pc().size();
+  const auto from = rig.dev.adapter()->blocks_from_pc();
+  uint64_t acks = 0, jobs = 0, nth = rig.dev.adapter()->blocks_to_pc().size();
   for (const auto &b : from) {
     acks += b.size() == 7 && b[1] == 0x0C && b[4] == 0xB0;
     jobs += b.size() >= 5 && b[1] == 0x0C && b[4] == 0xF1;
@@ -231,12 +222,15 @@ void Aim(Rig &rig, const Row &row, bool every = false) {
   if (row.fault <= Fault::Collision) nth = from.size();
   if (row.fault == Fault::NoReply) nth = from.size() - acks;
   if (JobFault(row.fault)) nth = jobs;
-  rig.adapter->inject(row.fault, every ? 1 : static_cast<int>(nth + 1), every ? 0 : 1, row.arg);
+  rig.dev.adapter()->inject(row.fault, every ? 1 : static_cast<int>(nth + 1), every ? 0 : 1,
+                            row.arg);
 }
 
 void Clear(Rig &rig) {
-  if (rig.adapter) rig.adapter->clear_faults();
-  if (rig.station) rig.station->inject({});
+  if (rig.ppi)
+    rig.dev.station()->inject({});
+  else
+    rig.dev.adapter()->clear_faults();
 }
 
 // Waits until the line has been quiet for a moment: the simulator counts the

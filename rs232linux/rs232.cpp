@@ -215,8 +215,8 @@ void CloseDevice(int Com, bool bRestore) {
 bool Gone(int Com, int Errno) {
   if (Errno != 0 && Errno != EIO && Errno != ENXIO && Errno != ENODEV) return false;
   RS232 &p = RsIo[Com];
-  S7TRACE(TraceText(Com, "serial device %s gone (%s): closed, the next call reopens it",
-                    p.DevName, Errno ? strerror(Errno) : "hang-up"));
+  S7TRACE(TraceText(Com, "serial device %s gone (%s): closed, the next call reopens it", p.DevName,
+                    Errno ? strerror(Errno) : "hang-up"));
   CloseDevice(Com, false);
   Extra[Com].bLost = true;
   p.bUnget = FALSE;

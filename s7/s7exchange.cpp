@@ -17,7 +17,6 @@ int MaxJob(const S7I *pS7) { return pS7->SPSTyp ? s7job::PpiDataUnit : kMaxJobMP
 
 constexpr BYTE kUserData = 0x07;
 
-
 // The answer belongs to the job: an acknowledgement (with or without data)
 // of a job, user data of user data, and the job's PDU reference.
 bool OwnAnswer(const BYTE *Req, const BYTE *Ans) {

@@ -8,8 +8,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <utility>
 #include <stdexcept>
+#include <utility>
 
 namespace s7sim {
 

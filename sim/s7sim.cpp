@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -23,10 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "mpi_adapter.hpp"
-#include "plc.hpp"
-#include "ppi_station.hpp"
-#include "pty.hpp"
+#include "device.hpp"
 
 namespace {
 
@@ -248,7 +246,8 @@ Options Parse(int argc, char **argv) {
   }
   if (o.stations.empty()) o.stations.push_back(StationSetup{});
   if (o.ppi && o.stations.size() > 1) Fail("--ppi simulates one station");
-  if (!o.link.empty() && !o.device.empty()) Fail("--link serves a pty, --device a device: not both");
+  if (!o.link.empty() && !o.device.empty())
+    Fail("--link serves a pty, --device a device: not both");
   for (size_t i = 0; i < o.stations.size(); ++i)
     for (size_t j = i + 1; j < o.stations.size(); ++j)
       if (o.stations[i].addr == o.stations[j].addr)
@@ -301,41 +300,6 @@ void TraceLine(const std::string &line) {
   std::fflush(stdout);
 }
 
-
-// The simulated device on one descriptor: the adapter with its stations, or
-// the S7-200; made afresh each time the line is plugged in.
-struct Device {
-  std::unique_ptr<s7sim::MpiAdapter> adapter;
-  std::unique_ptr<s7sim::PpiStation> station;
-  std::vector<std::string> violations;  // of the devices stopped so far
-
-  void start(int fd, const Options &o, std::vector<std::unique_ptr<s7sim::Plc>> &plcs) {
-    if (o.ppi) {
-      station = std::make_unique<s7sim::PpiStation>(fd, o.stations[0].addr, *plcs[0]);
-      if (o.trace) station->set_trace(TraceLine);
-      station->set_pace(o.pace);
-      station->start();
-    } else {
-      adapter = std::make_unique<s7sim::MpiAdapter>(fd);
-      for (size_t i = 0; i < o.stations.size(); ++i)
-        adapter->add_station(o.stations[i].addr, *plcs[i]);
-      if (o.trace) adapter->set_trace(TraceLine);
-      adapter->set_pace(o.pace);
-      adapter->start();
-    }
-  }
-  void stop() {
-    if (station) station->stop();
-    if (adapter) adapter->stop();
-    if (station || adapter) {
-      const auto v = station ? station->violations() : adapter->violations();
-      violations.insert(violations.end(), v.begin(), v.end());
-    }
-    adapter.reset();
-    station.reset();
-  }
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -354,34 +318,41 @@ int main(int argc, char **argv) {
   }
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  std::vector<std::unique_ptr<s7sim::Plc>> plcs;
+  std::vector<s7sim::SimStation> stations;
+  for (const StationSetup &s : o.stations) {
+    plcs.push_back(std::make_unique<s7sim::Plc>());
+    Apply(*plcs.back(), s, o);
+    stations.push_back({s.addr, plcs.back().get()});
+  }
+  const std::function<void(const std::string &)> trace =
+      o.trace ? std::function<void(const std::string &)>(TraceLine) : nullptr;
+
+  // the device on a new pty, on one under a fixed path, or on a given device
   std::unique_ptr<s7sim::Pty> pty;
-  std::unique_ptr<s7sim::LinkedPty> linked;
+  std::unique_ptr<s7sim::Pluggable> pluggable;
+  std::unique_ptr<s7sim::Device> device;
   int fd = -1;
   std::string path;
   try {
     if (!o.link.empty()) {
-      linked = std::make_unique<s7sim::LinkedPty>(o.link);
-      fd = linked->master();
+      pluggable = std::make_unique<s7sim::Pluggable>(o.link, o.ppi, stations, o.pace, trace);
       path = o.link;
-    } else if (o.device.empty()) {
-      pty = std::make_unique<s7sim::Pty>();
-      fd = pty->master();
-      path = pty->slave_name();
     } else {
-      fd = OpenDevice(o.device);
-      path = o.device;
+      if (o.device.empty()) {
+        pty = std::make_unique<s7sim::Pty>();
+        fd = pty->master();
+        path = pty->slave_name();
+      } else {
+        fd = OpenDevice(o.device);
+        path = o.device;
+      }
+      device = std::make_unique<s7sim::Device>(o.ppi, stations, o.pace, trace);
     }
   } catch (const std::exception &e) {
     Fail(e.what());
   }
 
-  std::vector<std::unique_ptr<s7sim::Plc>> plcs;
-  for (const StationSetup &s : o.stations) {
-    plcs.push_back(std::make_unique<s7sim::Plc>());
-    Apply(*plcs.back(), s, o);
-  }
-
-  Device device;
   {
     std::lock_guard lock(g_out);
     std::printf("%s\n", path.c_str());
@@ -390,28 +361,28 @@ int main(int argc, char **argv) {
   std::fprintf(stderr, "s7sim: %s with station(s)", o.ppi ? "S7-200 over PPI" : "MPI adapter");
   for (const StationSetup &s : o.stations) std::fprintf(stderr, " %d", s.addr);
   std::fprintf(stderr, " on %s; Ctrl-C ends\n", path.c_str());
-  device.start(fd, o, plcs);
+  if (device) device->start(fd);
 
   for (int sig = 0; sigwait(&signals, &sig) == 0 && sig != SIGINT && sig != SIGTERM;) {
-    if (sig == SIGUSR1 && linked->plugged()) {
-      device.stop();
-      linked->unplug();
+    if (sig == SIGUSR1 && pluggable->plugged()) {
+      pluggable->unplug();
       std::fprintf(stderr, "s7sim: unplugged %s\n", path.c_str());
-    } else if (sig == SIGUSR2 && !linked->plugged()) {
+    } else if (sig == SIGUSR2 && !pluggable->plugged()) {
       try {
-        linked->plug();
+        pluggable->plug();
       } catch (const std::exception &e) {
         std::fprintf(stderr, "s7sim: %s\n", e.what());
         return 1;
       }
-      device.start(linked->master(), o, plcs);
       std::fprintf(stderr, "s7sim: plugged %s in again\n", path.c_str());
     }
   }
 
-  device.stop();
-  for (const std::string &v : device.violations)
+  s7sim::Device &dev = pluggable ? pluggable->device() : *device;
+  dev.stop();
+  for (const std::string &v : dev.violations())
     std::fprintf(stderr, "s7sim: PC violated: %s\n", v.c_str());
-  if (!pty && !linked && fd >= 0) close(fd);
+  pluggable.reset();
+  if (!pty && fd >= 0) close(fd);
   return 0;
 }

@@ -8,10 +8,9 @@
 #include <set>
 #include <thread>
 
+#include "device.hpp"
 #include "kesto.h"
-#include "mpi_adapter.hpp"
 #include "peer.hpp"
-#include "ppi_station.hpp"
 #include "s7serial.h"
 
 namespace {
@@ -57,10 +56,8 @@ void TraceLines(bool ppi, const Lines &expected) {
   s7sim::Plc plc;
   plc.add_db(1, 256);
   plc.write_bytes(Area::DB, 1, 0, std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC});
-  s7sim::MpiAdapter adapter{port.master()};
-  s7sim::PpiStation station(port.master(), 2, plc);
-  adapter.add_station(2, plc);
-  ppi ? station.start() : adapter.start();
+  s7sim::Device dev(ppi, {{2, &plc}});
+  dev.start(port.master());
   Lines spur;
   S7SetTrace(Collect, &spur);
   ASSERT_EQ(KS7Open(0, 2, 0, ppi ? 9600 : 19200, ppi ? 200 : 300), 0);  // reference 0
@@ -112,9 +109,8 @@ TEST(ApiNullBuffer, RefusedBeforeAnythingIsSent) {
   s7test::PtyPort port(0);
   s7sim::Plc plc;
   plc.add_db(1, 256);
-  s7sim::MpiAdapter adapter{port.master()};
-  adapter.add_station(2, plc);
-  adapter.start();
+  s7sim::Device dev(false, {{2, &plc}});
+  dev.start(port.master());
   const LONG ref = KS7Open(0, 2, 0, 19200, 300);
   S7 rec;
   ASSERT_TRUE(S7InitFastBaud(&rec, 0, 2, 0, 19200));
@@ -122,22 +118,16 @@ TEST(ApiNullBuffer, RefusedBeforeAnythingIsSent) {
   ASSERT_EQ(KS7RdW(ref, 'D', 1, 0, 1, w), 0);
   ASSERT_TRUE(S7RdDB(&rec, 1, 0, 1, w));
   plc.clear_jobs();
-  const std::pair<LONG, LONG> rows[] = {// result, expected
-                                        {KS7RdB(ref, 'M', 0, 0, 1, nullptr), -5},
-                                        {KS7WrW(ref, 'D', 1, 0, 0x10001, nullptr), -5},
-                                        {KS7WrReal(ref, 'D', 1, 0, 1, nullptr), -5},
-                                        {KS7RdBit(ref, 'M', 0, 0, 1, nullptr), -5},
-                                        {KS7GetMPIMembers(ref, nullptr), -5},
-                                        {KS7GetDBLen(ref, 1, nullptr), -5},
-                                        {S7RdDB(&rec, 1, 0, 1, nullptr), FALSE},
-                                        {S7WrMB(&rec, 0, 2, nullptr), FALSE},
-                                        {S7RdTimer(&rec, 0, 1, nullptr), FALSE},
-                                        {S7Rd(&rec, 1, 0, 1, nullptr, S7_AREA_DB, 1, 2, 0), -1},
-                                        {S7GetCPUInfo(&rec, nullptr), -1},
-                                        {S7GetMPIMembers(&rec, nullptr), 0},
-                                        {KS7RdW(ref, 'D', 1, 0, 0, nullptr), -5}};
-  for (size_t i = 0; i < std::size(rows); ++i)
-    EXPECT_EQ(rows[i].first, rows[i].second) << "row " << i;
+  // clang-format off
+  const std::vector<LONG> got = {
+      KS7RdB(ref, 'M', 0, 0, 1, nullptr), KS7WrW(ref, 'D', 1, 0, 0x10001, nullptr),
+      KS7WrReal(ref, 'D', 1, 0, 1, nullptr), KS7RdBit(ref, 'M', 0, 0, 1, nullptr),
+      KS7GetMPIMembers(ref, nullptr), KS7GetDBLen(ref, 1, nullptr), KS7RdW(ref, 'D', 1, 0, 0, nullptr),
+      S7RdDB(&rec, 1, 0, 1, nullptr), S7WrMB(&rec, 0, 2, nullptr), S7RdTimer(&rec, 0, 1, nullptr),
+      S7Rd(&rec, 1, 0, 1, nullptr, S7_AREA_DB, 1, 2, 0), S7GetCPUInfo(&rec, nullptr),
+      S7GetMPIMembers(&rec, nullptr)};
+  // clang-format on
+  EXPECT_EQ(got, std::vector<LONG>({-5, -5, -5, -5, -5, -5, -5, FALSE, FALSE, FALSE, -1, -1, 0}));
   EXPECT_TRUE(plc.jobs().empty()) << "a job reached the PLC";
   EXPECT_EQ(rec.Err, -1);
   EXPECT_TRUE(rec.Status) << "the connection was dropped";
@@ -149,15 +139,14 @@ TEST(ApiNullBuffer, RefusedBeforeAnythingIsSent) {
 TEST(ApiThreads, TwoPortsManyReferencesOpenCloseRacingReads) {
   s7test::PtyPort port0(0), port1(1);
   s7sim::Plc plc[4];  // stations 2, 3, 4 behind the adapter, 2 on PPI
-  s7sim::MpiAdapter adapter{port0.master()};
-  s7sim::PpiStation station{port1.master(), 2, plc[3]};
   for (uint8_t i = 0; i < 4; ++i) {
     plc[i].add_db(1, 64);
     plc[i].write_bytes(Area::DB, 1, 0, std::vector<uint8_t>{i, 0x5A});
-    if (i < 3) adapter.add_station(2 + i, plc[i]);  // one record per station: its own reference
   }
-  adapter.start();
-  station.start();
+  // one record per station: its own reference
+  s7sim::Device adapter(false, {{2, &plc[0]}, {3, &plc[1]}, {4, &plc[2]}}),
+      station(true, {{2, &plc[3]}});
+  adapter.start(port0.master()), station.start(port1.master());
   std::atomic<long> lines{0};
   S7SetTrace([](const char *, void *c) { ++*static_cast<std::atomic<long> *>(c); }, &lines);
   std::atomic<int> bad{0};
@@ -170,11 +159,7 @@ TEST(ApiThreads, TwoPortsManyReferencesOpenCloseRacingReads) {
   const struct {
     DWORD com, station, baud, typ;
     WORD want;
-  } refs[] = {
-      {0, 2, 19200, 300, 0x005A},
-      {0, 3, 19200, 300, 0x015A},
-      {1, 2, 9600, 200, 0x035A},
-  };
+  } refs[] = {{0, 2, 19200, 300, 0x005A}, {0, 3, 19200, 300, 0x015A}, {1, 2, 9600, 200, 0x035A}};
   std::vector<std::thread> threads;
   for (const auto &r : refs) {
     threads.emplace_back([&, ref = KS7Open(r.com, r.station, 0, r.baud, r.typ), want = r.want,
@@ -197,8 +182,7 @@ TEST(ApiThreads, TwoPortsManyReferencesOpenCloseRacingReads) {
   S7SetTrace(nullptr, nullptr);
   EXPECT_EQ(bad, 0);
   ExitKesto();
-  EXPECT_TRUE(adapter.violations().empty()) << s7test::joined(adapter.violations());
-  EXPECT_TRUE(station.violations().empty()) << s7test::joined(station.violations());
+  EXPECT_EQ(s7test::joined(adapter.violations()) + s7test::joined(station.violations()), "");
 }
 
 // The adapter (or the S7-200) unplugged and plugged back under the same path: the call that
@@ -207,62 +191,50 @@ TEST(ApiThreads, TwoPortsManyReferencesOpenCloseRacingReads) {
 // tells each step in the system's words.
 TEST(ApiUnplug, DeviceFoundAgainUnderItsPath) {
   for (const bool ppi : {false, true}) {
-    s7sim::LinkedPty dev(testing::TempDir() + "s7dev");
     s7sim::Plc plc;
     plc.add_db(1, 64);
     plc.write_bytes(Area::DB, 1, 0, std::vector<uint8_t>{0x12, 0x34});
-    std::unique_ptr<s7sim::MpiAdapter> adapter;
-    std::unique_ptr<s7sim::PpiStation> station;
-    const auto plug = [&] {
-      dev.plug();
-      if (ppi) {
-        station = std::make_unique<s7sim::PpiStation>(dev.master(), 2, plc);
-        return station->start();
-      }
-      adapter = std::make_unique<s7sim::MpiAdapter>(dev.master());
-      adapter->add_station(2, plc);
-      adapter->start();
-    };
-    plug();
+    s7sim::Pluggable dev(testing::TempDir() + "s7dev", ppi, {{2, &plc}});
     Lines spur;
     S7SetTrace(Collect, &spur);
     ASSERT_EQ(KS7SetDevName(0, dev.link().c_str()), 0);
     const LONG ref = KS7Open(0, 2, 0, ppi ? 9600 : 19200, ppi ? 200 : 300);
     WORD w = 0;
     std::string got;
-    for (const char step : {'r', 'u', 'r', 'r', 'p', 'r', 'r'}) {
-      if (step == 'u') adapter.reset(), station.reset(), dev.unplug();
-      if (step == 'p') plug();
+    for (const char step : std::string("rurrprr")) {  // read, unplug, plug
       const auto t0 = s7test::Clock::now();
-      if (step == 'r') got += std::to_string(KS7RdW(ref, 'D', 1, 0, 1, &w)) + " ";
+      step == 'u'   ? dev.unplug()
+      : step == 'p' ? dev.plug()
+                    : void(got += std::to_string(KS7RdW(ref, 'D', 1, 0, 1, &w)) + " ");
       EXPECT_LT(s7test::Since(t0), 1.0) << ppi << got;
     }
     EXPECT_EQ(got + std::to_string(w), "0 -1 -1 0 0 4660") << ppi;
     EXPECT_EQ(KS7Close(ref), 0);
     S7SetTrace(nullptr, nullptr);
-    const std::string all = s7test::joined(spur), name = dev.link();
+    const std::string all = s7test::joined(spur), name = " serial device " + dev.link();
     for (const std::string &want :
-         {"serial device " + name + " gone (", "cannot open serial device " + name +
-              ": no such device (No such file or directory)", "serial device " + name + " reopened"})
+         {name + " gone (", name + " reopened",
+          "cannot open" + name + ": no such device (No such file or directory)"})
       EXPECT_NE(all.find(want), std::string::npos) << want << "\n" << all;
   }
 }
 
+// A read job for DB1 bytes 0 and 1 with PDU reference 0x1234, as S7Exchange takes it.
+const BYTE kJob[] = {0x32, 1,  0,    0, 0x12, 0x34, 0, 14, 0,    0, 4, 1,
+                     0x12, 10, 0x10, 2, 0,    2,    0, 1,  0x84, 0, 0, 0};
+
 // S7GetDBLen on two ports at once, each asking its own DB (a shared scratch would send the other
 // thread's number); on port 0 two more threads with records of their own take the port in turn:
-// raw jobs through S7Exchange and the bus-member request.
-TEST(ApiThreads, DbLengthsOnTwoPortsRawJobsAndMembersOnOne) {
+// raw jobs through S7Exchange and the bus-member request. Then stray answers to S7Exchange.
+TEST(ApiThreads, DbLengthsOnTwoPortsRawJobsAndMembersOnOneStrayAnswers) {
   s7test::PtyPort port0(0), port1(1);
   s7sim::Plc plc[3];
-  s7sim::MpiAdapter ad0{port0.master()}, ad1{port1.master()};
   plc[0].add_db(11, 100), plc[1].add_db(22, 200), plc[2].add_db(1, 16);
-  ad0.add_station(2, plc[0]), ad0.add_station(3, plc[2]), ad0.add_station(4, plc[2]);
-  ad1.add_station(2, plc[1]);
-  ad0.start(), ad1.start();
+  s7sim::Device ad0(false, {{2, &plc[0]}, {3, &plc[2]}, {4, &plc[2]}}), ad1(false, {{2, &plc[1]}});
+  ad0.start(port0.master()), ad1.start(port1.master());
   S7 ex, mem;
   ASSERT_TRUE(S7InitFastBaud(&ex, 0, 3, 0, 19200) && S7InitFastBaud(&mem, 0, 4, 0, 19200));
   const LONG ref[2] = {KS7Open(0, 2, 0, 19200, 300), KS7Open(1, 2, 0, 19200, 300)};
-  const BYTE job[] = {0x32, 1, 0, 0, 0, 7, 0, 14, 0, 0, 4, 1, 0x12, 10, 0x10, 2, 0, 2, 0, 1, 0x84, 0, 0, 0};
   std::atomic<int> bad{0};
   std::vector<std::thread> threads;
   for (int i = 0; i < 4; ++i)
@@ -272,12 +244,21 @@ TEST(ApiThreads, DbLengthsOnTwoPortsRawJobsAndMembersOnOne) {
       BYTE ans[64];
       for (int n = 0; n < 20; ++n)
         bad += i < 2    ? KS7GetDBLen(ref[i], i ? 22 : 11, &len) != 0 || len != (i ? 200 : 100)
-               : i == 2 ? S7Exchange(&ex, job, sizeof job, ans, 64) != 20 || ans[5] != 7
+               : i == 2 ? S7Exchange(&ex, kJob, sizeof kJob, ans, 64) != 20 || ans[5] != 0x34
                         : S7GetMPIMembers(&mem, m) != 1 || !m[2] || !m[4] || m[5];
     });
   for (auto &t : threads) t.join();
   EXPECT_EQ(bad, 0);
-  EXPECT_TRUE(ad0.violations().empty()) << s7test::joined(ad0.violations());
+  // S7Exchange takes only the answer to its job: one of another kind or with another PDU reference
+  // is -1 and dropped, and the next call connects again and gets its own. The answer's S7 byte
+  // raised by one (-1: none) | result * 10 + Err
+  BYTE ans[64] = {};
+  for (const auto &r : s7test::table({"5|-11", "4|-11", "1|-11", "-1|200"})) {
+    if (r[0] != "-1") ad0.adapter()->inject(s7sim::Fault::StrayAnswer, 1, 0, std::stoi(r[0]));
+    EXPECT_EQ(S7Exchange(&ex, kJob, sizeof kJob, ans, 64) * 10 + ex.Err, std::stoi(r[1])) << r[0];
+    ad0.adapter()->clear_faults();
+  }
+  EXPECT_EQ(s7test::joined(ad0.violations()), "");
 }
 
 // A close that waits (for a call running on its reference, or on a silent adapter itself) holds
@@ -286,23 +267,23 @@ TEST(ApiThreads, CloseOnASilentAdapterHoldsUpNoOtherPort) {
   s7test::PtyPort port0(0), port1(1);
   s7sim::Plc plc;
   plc.add_db(1, 16);
-  s7sim::MpiAdapter ad{port0.master()};
-  ad.add_station(2, plc), ad.start();
+  s7sim::Device dev(false, {{2, &plc}});
+  dev.start(port0.master());
   S7SetTimeout(1);  // one read per STX
   for (const bool reading : {true, false}) {
     const LONG ref = KS7Open(0, 2, 0, 19200, 300);
     WORD w = 0;
-    ad.clear_faults();
+    dev.adapter()->clear_faults();
     ASSERT_EQ(KS7RdW(ref, 'D', 1, 0, 1, &w), 0);
-    ComSetTimeOut(0, 200);  // three STX on the silent line take 0.6 s
-    ad.inject(s7sim::Fault::IgnoreStx, 1, 0);
+    ComSetTimeOut(0, 300);  // three STX on the silent line take 0.9 s
+    dev.adapter()->inject(s7sim::Fault::IgnoreStx, 1, 0);
     std::thread reader([&] { reading &&KS7RdW(ref, 'D', 1, 0, 1, &w); });
     usleep(50000);
     std::thread closer([&] { EXPECT_EQ(KS7Close(ref), 0); });
     usleep(100000);
     const auto t0 = s7test::Clock::now();
     EXPECT_EQ(KS7Close(KS7Open(1, 2, 0, 19200, 300)), 0);
-    EXPECT_LT(s7test::Since(t0), 0.15) << reading;
+    EXPECT_LT(s7test::Since(t0), 0.3) << reading;
     reader.join(), closer.join();
   }
 }
@@ -310,52 +291,23 @@ TEST(ApiThreads, CloseOnASilentAdapterHoldsUpNoOtherPort) {
 // After S7SetTrace(NULL) returns, the procedure set before is not running and never runs again,
 // though another thread traces all the time: its context may be freed at once.
 TEST(ApiTrace, SwitchedOffIsFinal) {
-  struct Ctx {
-    std::atomic<bool> freed{false};
-    std::atomic<int> late{0};
-  } ctx[20];
+  std::atomic<int> freed[20] = {}, late{0};
   std::atomic<bool> stop{false};
   std::thread tracer([&] {
     for (S7 rec; !stop;) S7InitFastBaud(&rec, 99, 2, 0, 19200);  // an outcome line each
   });
-  for (Ctx &c : ctx) {
-    S7SetTrace(
-        [](const char *, void *p) {
-          usleep(500);
-          static_cast<Ctx *>(p)->late += static_cast<Ctx *>(p)->freed;
-        },
-        &c);
+  for (auto &f : freed) {
+    S7SetTrace([](const char *, void *p) { usleep(500), *static_cast<std::atomic<int> *>(p) += 2; },
+               &f);
     usleep(3000);
     S7SetTrace(nullptr, nullptr);
-    c.freed = true;
+    f = 1;  // "freed": a call from now on makes it 3
+    usleep(1000);
+    late += f != 1;
   }
-  usleep(3000);
   stop = true;
   tracer.join();
-  for (const Ctx &c : ctx) EXPECT_EQ(c.late, 0);
-}
-
-// S7Exchange hands back only the answer to its job: one of another kind or with another PDU
-// reference is -1 and dropped, and the next call connects again and gets its own.
-TEST(ApiExchange, TakesOnlyItsOwnAnswer) {
-  s7test::PtyPort port(0);
-  s7sim::Plc plc;
-  plc.add_db(1, 16);
-  s7sim::MpiAdapter ad{port.master()};
-  ad.add_station(2, plc), ad.start();
-  S7 s7;
-  ASSERT_TRUE(S7InitFastBaud(&s7, 0, 2, 0, 19200));
-  const BYTE job[] = {0x32, 1, 0, 0, 0x12, 0x34, 0, 14, 0, 0, 4, 1, 0x12, 10, 0x10, 2, 0, 2, 0, 1, 0x84, 0, 0, 0};
-  BYTE ans[64] = {};
-  // the answer's S7 byte raised by one (-1: none) | result
-  for (const auto &r : s7test::table({"-1|20", "5|-1", "4|-1", "1|-1", "-1|20"})) {
-    if (r[0] != "-1") ad.inject(s7sim::Fault::StrayAnswer, 1, 0, std::stoi(r[0]));
-    EXPECT_EQ(S7Exchange(&s7, job, sizeof job, ans, 64), std::stoi(r[1])) << r[0];
-    EXPECT_EQ(s7.Err, std::min(std::stoi(r[1]), 0)) << r[0];
-    ad.clear_faults();
-  }
-  EXPECT_EQ(ans[1] * 0x10000 + ans[4] * 0x100 + ans[5], 0x031234);
-  S7Exit(&s7);
+  EXPECT_EQ(late, 0);
 }
 
 }  // namespace

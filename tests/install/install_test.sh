@@ -5,7 +5,7 @@
 set -euo pipefail
 src=$1
 tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+trap 'kill $(jobs -p) 2>/dev/null || :; rm -rf "$tmp"' EXIT
 prefix=$tmp/prefix
 
 cmake -S "$src" -B "$tmp/build" -DBUILD_TESTING=OFF -DS7SERIAL_PROGRAMS=OFF \
@@ -62,9 +62,13 @@ for ex in handle_read record_ppi; do
   if LD_LIBRARY_PATH=$rlib "$tmp/$ex" /nonexistent/tty 2 trace 2>"$tmp/$ex.err"; then exit 1; fi
   grep -q "cannot open serial device /nonexistent/tty: no such device" "$tmp/$ex.err"
 done
-"$2" >"$tmp/sim.dev" & sleep 1  # the simulated PLC, DB1 zeros: words read, raised, read back
-out=$(LD_LIBRARY_PATH=$rlib "$tmp/handle_read" "$(head -n1 "$tmp/sim.dev")"); kill %%
-[ "$out" = "DB1.DBW0..6 = 0001 0001 0001 0001" ]
+# the simulated PLC under a fixed path, DB1 zeros: words read, raised, read back; unplugged, the
+# example says why it cannot open it; plugged back in, the same memory
+"$2" --link "$tmp/plc" >/dev/null & sleep 1
+out=$(LD_LIBRARY_PATH=$rlib "$tmp/handle_read" "$tmp/plc"); kill -USR1 %%; sleep 0.5
+out+=$(LD_LIBRARY_PATH=$rlib "$tmp/handle_read" "$tmp/plc" 2>&1 || :); kill -USR2 %%; sleep 0.5
+out+=$(LD_LIBRARY_PATH=$rlib "$tmp/handle_read" "$tmp/plc" || :); kill %%
+[ "$out" = "DB1.DBW0..6 = 0001 0001 0001 0001cannot open $tmp/plc: No such file or directoryDB1.DBW0..6 = 0002 0002 0002 0002" ]
 cmake -S "$src/examples" -B "$tmp/exbuild" -DCMAKE_PREFIX_PATH="$reloc" >/dev/null
 cmake --build "$tmp/exbuild" >/dev/null
 

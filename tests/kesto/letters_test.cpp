@@ -8,8 +8,8 @@
 #include <cstring>
 #include <tuple>
 
+#include "device.hpp"
 #include "kesto.h"
-#include "mpi_adapter.hpp"
 #include "peer.hpp"
 #include "s7conn.h"
 
@@ -42,8 +42,7 @@ class Letters : public ::testing::Test {
  protected:
   void SetUp() override {
     plc.add_db(5, 256);
-    adapter.add_station(2, plc);
-    adapter.start();
+    adapter.start(port.master());
     ASSERT_EQ(ref = KS7Open(0, 2, 0, 19200, 300), 0);
   }
   void TearDown() override {
@@ -55,7 +54,7 @@ class Letters : public ::testing::Test {
 
   PtyPort port{0};
   s7sim::Plc plc;
-  s7sim::MpiAdapter adapter{port.master()};
+  s7sim::Device adapter{false, {{2, &plc}}};
   LONG ref = -1;
 };
 

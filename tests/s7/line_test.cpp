@@ -7,7 +7,7 @@
 #include <array>
 #include <numeric>
 
-#include "mpi_adapter.hpp"
+#include "device.hpp"
 #include "peer.hpp"
 #include "s7int.h"
 
@@ -30,8 +30,7 @@ class S7Line : public ::testing::Test {
     plc.add_db(10, 1024);
     for (size_t i = 0; i < 1024; ++i) db.push_back(static_cast<uint8_t>(1 + i * 7));
     plc.write_bytes(Area::DB, 10, 0, db);
-    ad.add_station(2, plc);
-    ad.start();
+    ad.start(port.master());
     ASSERT_TRUE(S7InitFastBaud(&s7, 0, 2, 0, 19200));
     ASSERT_TRUE(S7RdDBB(&s7, 10, 0, 1, std::array<BYTE, 1>{}.data()));  // connect
     plc.clear_jobs();
@@ -56,7 +55,7 @@ class S7Line : public ::testing::Test {
 
   PtyPort port{0};
   s7sim::Plc plc;
-  s7sim::MpiAdapter ad{port.master()};
+  s7sim::Device ad{false, {{2, &plc}}};
   S7 s7{};
   Bytes db;  // DB 10 as preset
 };
@@ -90,7 +89,7 @@ TEST_F(S7Line, ConnectBlockNumbersAndJobBytes) {
        "320100000200000E00060501120A101C000100001C00012C000900020042"}};
   for (const auto &[call, result, job] : rows) {
     EXPECT_EQ(call(), result) << job;
-    const auto bl = ad.blocks_from_pc();
+    const auto bl = ad.adapter()->blocks_from_pc();
     auto it = std::find_if(bl.rbegin(), bl.rend(), [](auto &b) { return b[4] == 0xF1; });
     EXPECT_EQ(plain(Bytes(it->begin() + 6, it->end())), job);
   }

@@ -6,9 +6,8 @@
 
 #include <thread>
 
-#include "mpi_adapter.hpp"
+#include "device.hpp"
 #include "peer.hpp"
-#include "ppi_station.hpp"
 #include "r3964.h"
 #include "rs232.h"
 #include "s7serial.h"
@@ -64,17 +63,14 @@ TEST(Simulators, EachKindOfViolationIsRecorded) {
     s7sim::Plc plc;
     plc.add_db(10, 64);
     plc.add_db(1, 64);
-    s7sim::MpiAdapter adapter(port.master());
-    s7sim::PpiStation station(port.master(), 2, plc);  // only one of them is started
-    adapter.add_station(2, plc);
-    r.ppi ? station.start() : adapter.start();
-    auto violations = [&] { return r.ppi ? station.violations() : adapter.violations(); };
+    s7sim::Device dev(r.ppi, {{2, &plc}});
+    dev.start(port.master());
     S7I s7{};
     uint8_t buf[4];
     if (r.up) {
       ASSERT_TRUE(r.ppi ? S7PPIInit(&s7, 0, 2, 0, 19200) : S7InitFastBaud(&s7, 0, 2, 0, 38400));
       ASSERT_TRUE(S7RdDBB(&s7, r.ppi ? 1 : 10, 0, 2, buf));
-      ASSERT_TRUE(violations().empty()) << violations()[0];
+      ASSERT_TRUE(dev.violations().empty()) << dev.violations()[0];
     }
     ASSERT_TRUE(ComOpen(0, 38400, 8, 'o', 1));  // the record's port: one device, one owner
     s7test::Bytes out = s7test::unhex(r.line);
@@ -84,9 +80,9 @@ TEST(Simulators, EachKindOfViolationIsRecorded) {
     bool seen = false;
     for (int i = 0; i < 200 && !seen; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      for (const std::string &v : violations()) seen = seen || v.find(r.violation) != v.npos;
+      for (const std::string &v : dev.violations()) seen = seen || v.find(r.violation) != v.npos;
     }
-    EXPECT_TRUE(seen) << (violations().empty() ? "none" : violations()[0]);
+    EXPECT_TRUE(seen) << (dev.violations().empty() ? "none" : dev.violations()[0]);
     ComClose(0);
     if (r.up) S7Exit(&s7);
   }
