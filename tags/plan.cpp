@@ -6,6 +6,8 @@
 #include <atomic>
 #include <tuple>
 
+#include "s7conn.h"
+
 namespace tagplan {
 
 namespace {
@@ -48,8 +50,6 @@ void Put16(std::vector<BYTE> &v, DWORD x) {
   v.push_back(static_cast<BYTE>(x >> 8));
   v.push_back(static_cast<BYTE>(x));
 }
-
-DWORD Get16(const BYTE *p) { return static_cast<DWORD>(p[0] << 8 | p[1]); }
 
 // A tag's range in its area: units are bytes, or timers / counters.
 struct Run {
@@ -400,7 +400,7 @@ bool ParseAnswer(const Job &J, bool Write, std::span<const BYTE> Ans,
   const size_t n = J.Items.size();
   if (Ans.size() < static_cast<size_t>(kAnsHeadLen + kParHead) || Ans[0] != 0x32 || Ans[1] != 0x03)
     return false;
-  const DWORD Par = Get16(&Ans[6]), Dat = Get16(&Ans[8]);
+  const DWORD Par = GetBE16(&Ans[6]), Dat = GetBE16(&Ans[8]);
   if (Ans[10] != 0 || Ans[11] != 0 || kAnsHeadLen + Par + Dat != Ans.size() || Par != 2)
     return false;
   if (Ans[12] != (Write ? 0x05 : 0x04) || Ans[13] != n) return false;
@@ -414,7 +414,7 @@ bool ParseAnswer(const Job &J, bool Write, std::span<const BYTE> Ans,
   for (size_t i = 0; i < n; ++i) {
     if (Dat - Pos < static_cast<DWORD>(kDataHead)) return false;
     const BYTE Rc = d[Pos], Ts = d[Pos + 1];
-    const DWORD Len = Get16(d + Pos + 2);
+    const DWORD Len = GetBE16(d + Pos + 2);
     // bit, byte and integer data count their length in bits
     const DWORD Bytes = Ts == 0x03 || Ts == 0x04 || Ts == 0x05 ? (Len + 7) / 8 : Len;
     Pos += kDataHead;

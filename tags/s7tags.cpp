@@ -34,15 +34,10 @@ constexpr LONG kZuGross = -1000;
 // Smallest data unit the jobs are planned for after such refusals.
 constexpr int kPduMin = 60;
 
-DWORD Get16(const BYTE *p) { return static_cast<DWORD>(p[0] << 8 | p[1]); }
-DWORD Get32(const BYTE *p) { return Get16(p) << 16 | Get16(p + 2); }
-void Put16(BYTE *p, DWORD v) {
-  p[0] = static_cast<BYTE>(v >> 8);
-  p[1] = static_cast<BYTE>(v);
-}
+DWORD Get32(const BYTE *p) { return static_cast<DWORD>(GetBE16(p)) << 16 | GetBE16(p + 2); }
 void Put32(BYTE *p, DWORD v) {
-  Put16(p, v >> 16);
-  Put16(p + 2, v);
+  PutBE16(p, v >> 16);
+  PutBE16(p + 2, v);
 }
 
 // The image a read brought, into the caller's buffer.
@@ -62,7 +57,7 @@ void ToHost(const S7TAGADDR &a, const Image &Img, void *Value) {
         break;
       case S7TAG_WORD:
       case S7TAG_INT: {
-        const WORD w = static_cast<WORD>(Get16(&Img[2 * k]));
+        const WORD w = static_cast<WORD>(GetBE16(&Img[2 * k]));
         std::memcpy(v + 2 * k, &w, 2);
         break;
       }
@@ -83,12 +78,12 @@ void ToHost(const S7TAGADDR &a, const Image &Img, void *Value) {
         break;
       }
       case S7TAG_TIMER: {
-        const DWORD Ms = TimerWordToMs(static_cast<WORD>(Get16(&Img[2 * k])));
+        const DWORD Ms = TimerWordToMs(static_cast<WORD>(GetBE16(&Img[2 * k])));
         std::memcpy(v + 4 * k, &Ms, 4);
         break;
       }
       case S7TAG_COUNTER: {
-        const WORD c = static_cast<WORD>(BCDToInt(Get16(&Img[2 * k])));
+        const WORD c = static_cast<WORD>(BCDToInt(GetBE16(&Img[2 * k])));
         std::memcpy(v + 2 * k, &c, 2);
         break;
       }
@@ -118,7 +113,7 @@ bool FromHost(const S7TAGADDR &a, const void *Value, Image &Img) {
       case S7TAG_INT: {
         WORD w;
         std::memcpy(&w, v + 2 * k, 2);
-        Put16(&Img[2 * k], w);
+        PutBE16(&Img[2 * k], w);
         break;
       }
       case S7TAG_DWORD:
@@ -145,14 +140,14 @@ bool FromHost(const S7TAGADDR &a, const void *Value, Image &Img) {
         WORD w;
         std::memcpy(&Ms, v + 4 * k, 4);
         if (!MsToTimerWord(Ms, &w)) return false;
-        Put16(&Img[2 * k], w);
+        PutBE16(&Img[2 * k], w);
         break;
       }
       case S7TAG_COUNTER: {
         WORD c, w;
         std::memcpy(&c, v + 2 * k, 2);
         if (!CounterToWord(c, &w)) return false;
-        Put16(&Img[2 * k], w);
+        PutBE16(&Img[2 * k], w);
         break;
       }
       default:
