@@ -440,7 +440,8 @@ class Server {
           std::make_unique<Client>(Client{++last_id_,
                                           fd,
                                           peer,
-                                          Front(pdu_max_, [this](int slot) { return limit(slot); }),
+                                          Front(pdu_max_, [this](int slot) { return limit(slot); },
+                                                &cfg_.allow),
                                           now,
                                           now,
                                           {},
@@ -486,6 +487,9 @@ class Server {
       if (!c.routed && c.front.connected()) c.routed = true, c.station = station_of(c.front.slot());
       switch (a.kind) {
         case Action::Reply:
+          if (!a.why.empty())
+            Log("client %llu (%s): %s", static_cast<unsigned long long>(c.id), c.peer.c_str(),
+                a.why.c_str());
           c.out.insert(c.out.end(), a.bytes.begin(), a.bytes.end());
           break;
         case Action::Forward:

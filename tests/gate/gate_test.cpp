@@ -27,12 +27,17 @@ using gt::Item;
 namespace {
 
 constexpr uint8_t kDB = 0x84, kM = 0x83, kT = 0x1D, kZ = 0x1C;
+// What the tests write: DB 1, flags, inputs, outputs, timers and counters.
+const std::vector<std::string> kAllow = {"--allow-write", "DB1",   "--allow-write", "MB0[600]",
+                                         "--allow-write", "EB7",   "--allow-write", "AD0",
+                                         "--allow-write", "T3[2]", "--allow-write", "Z9"};
 const Bytes kCr = {17, 0xE0, 0, 0, 0, 1, 0, 0xC0, 1, 0x0A, 0xC1, 2, 1, 0, 0xC2, 2, 1, 2};  // slot 2
 
 struct Mpi {
   explicit Mpi(std::vector<std::string> args = {"--route", "3=3", "--timeout", "2"}, int baud = 0) {
     plc[0].add_db(1, 256), plc[1].add_db(1, 256);
     ad.add_station(2, plc[0]), ad.add_station(3, plc[1]), ad.set_pace({baud, {}}), ad.start();
+    args.insert(args.end(), kAllow.begin(), kAllow.end());
     gate = std::make_unique<gt::Gate>(pty.slave_name(), args);
   }
   s7sim::Pty pty;
@@ -134,7 +139,7 @@ TEST(GatePpi, ReadsWritesTheIdentificationAndJobsOfTheStationsSize) {
   plc.add_db(1, 256);
   s7sim::PpiStation st(pty.master(), 2, plc);
   st.start();
-  gt::Gate gate(pty.slave_name(), {"--ppi"});
+  gt::Gate gate(pty.slave_name(), {"--ppi", "--allow-write", "VB0[100]"});
   Client c(gate.port);
   ASSERT_EQ(c.setup(240), 120);  // what the S7-200 takes
   const Item v{2, 3, 1, kDB, 8, {7, 8, 9}}, id{2, 16, 0, 0x03, 0, {}};
@@ -362,7 +367,8 @@ TEST(GateSoak, SeventyClientsThirtyAttackersLineFaultsAndAVanishingDevice) {
     ad->add_station(2, plc[0]), ad->add_station(3, plc[1]), ad->start();
   };
   plc[0].add_db(1, 1024), plc[1].add_db(1, 1024), plug();
-  gt::Gate gate(dev.link(), {"--route", "3=3", "--max-clients", "100", "--setup-timeout", "2"});
+  gt::Gate gate(dev.link(), {"--route", "3=3", "--max-clients", "100", "--setup-timeout", "2",
+                             "--allow-write", "DB1", "--allow-write", "MB0[560]"});
   const auto count = [&](bool fds) {  // s7gate's descriptors, or resident KiB
     long n = 0, size = 0;
     const std::string p = "/proc/" + std::to_string(gate.pid) + "/";
