@@ -85,8 +85,8 @@ bool WriteAllow::add(std::string_view text, std::string &why) {
     why = "\"" + t + "\" names no bytes";
     return false;
   }
-  ranges_.push_back({a.Area, a.Area == S7_AREA_DB ? a.DBNr : uint16_t{0}, false, a.Start,
-                     a.Start + len});
+  ranges_.push_back(
+      {a.Area, a.Area == S7_AREA_DB ? a.DBNr : uint16_t{0}, false, a.Start, a.Start + len});
   return true;
 }
 
@@ -122,8 +122,8 @@ WriteCheck WriteAllow::check(std::span<const uint8_t> par) const {
     bool ok;
     if (Numbered(area)) {
       what += std::to_string(addr) + "[" + std::to_string(count) + "]";
-      ok = ts == (area == S7_AREA_T ? kTsTimer : kTsCounter) &&
-           covers(area, db, addr, addr + count);
+      ok =
+          ts == (area == S7_AREA_T ? kTsTimer : kTsCounter) && covers(area, db, addr, addr + count);
     } else if (ts == kTsBit) {
       what += (area == S7_AREA_DB ? "X" : "") + std::to_string(addr >> 3) + "." +
               std::to_string(addr & 7);
@@ -131,8 +131,9 @@ WriteCheck WriteAllow::check(std::span<const uint8_t> par) const {
     } else {
       const uint32_t bytes = ElemBytes(ts) * count;
       if (bytes == 0 || (addr & 7) != 0)
-        return {n, i, item + what + " at bit address " + std::to_string(addr) +
-                          " with transport size " + std::to_string(ts) + ", not judged"};
+        return {n, i,
+                item + what + " at bit address " + std::to_string(addr) + " with transport size " +
+                    std::to_string(ts) + ", not judged"};
       what += "B" + std::to_string(addr >> 3) + "[" + std::to_string(bytes) + "]";
       ok = covers(area, db, addr >> 3, (addr >> 3) + bytes);
     }

@@ -23,8 +23,8 @@ struct WriteRange {
 
 // The verdict on a write-variable job.
 struct WriteCheck {
-  int items;    // items to answer; -1: the parameter part is not a write job's
-  int refused;  // index of the first item not allowed; -1: every item allowed
+  int items;         // items to answer; -1: the parameter part is not a write job's
+  int refused;       // index of the first item not allowed; -1: every item allowed
   std::string what;  // that item (or why the parameters are malformed), for the log
 };
 

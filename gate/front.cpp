@@ -157,15 +157,15 @@ void Front::job(std::vector<Action> &out) {
     return;
   }
   if (code == kCodeUserData) {
-    const bool read_only = par.size() >= kUdHead && par[0] == 0x00 && par[1] == 0x01 &&
-                           par[2] == 0x12 && par[3] + 4u == par.size() &&
-                           (par[5] == kUdBlockFunctions ||
-                            (par[5] == kUdCpuFunctions && par[6] == kUdSzlRead));
+    const bool read_only =
+        par.size() >= kUdHead && par[0] == 0x00 && par[1] == 0x01 && par[2] == 0x12 &&
+        par[3] + 4u == par.size() &&
+        (par[5] == kUdBlockFunctions || (par[5] == kUdCpuFunctions && par[6] == kUdSzlRead));
     if (!read_only)
       return refuse(out, user_data_refusal(par, ref),
-                    par.size() >= kUdHead ? "user data group " + hex(par[5]) + " function " +
-                                                hex(par[6]) + " refused"
-                                          : std::string("user data job malformed, refused"));
+                    par.size() >= kUdHead
+                        ? "user data group " + hex(par[5]) + " function " + hex(par[6]) + " refused"
+                        : std::string("user data job malformed, refused"));
   } else if (par.empty() || (par[0] != kFnRead && par[0] != kFnWrite)) {
     return refuse(out, refusal(ref, kErrFunction),
                   par.empty() ? std::string("job without a function refused")
@@ -175,8 +175,8 @@ void Front::job(std::vector<Action> &out) {
     const WriteCheck c = (allow_ ? *allow_ : kNone).check(par);
     if (c.items < 0) return refuse(out, refusal(ref, kErrSyntax), "write refused: " + c.what);
     if (c.refused >= 0) {
-      Bytes a{0x32, kCodeAnswer, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, kFnWrite};
-      a[9] = a.back() = static_cast<uint8_t>(c.items);  // data: one return code per item
+      const auto n = static_cast<uint8_t>(c.items);  // and as many return codes for data
+      Bytes a{0x32, kCodeAnswer, 0, 0, 0, 0, 0, 2, 0, n, 0, 0, kFnWrite, n};
       a.insert(a.end(), static_cast<size_t>(c.items), kRcAccess);
       return refuse(out, answer(a, ref), "write refused: " + c.what + " is not allowed");
     }

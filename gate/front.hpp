@@ -21,8 +21,8 @@ using Bytes = std::vector<uint8_t>;
 struct S7Error {
   uint8_t cls, code;
 };
-inline constexpr S7Error kErrPduSize{0x85, 0x00};  // job or answer beyond the agreed PDU size
-inline constexpr S7Error kErrLine{0x83, 0x04};     // the serial line or the PLC did not answer
+inline constexpr S7Error kErrPduSize{0x85, 0x00};   // job or answer beyond the agreed PDU size
+inline constexpr S7Error kErrLine{0x83, 0x04};      // the serial line or the PLC did not answer
 inline constexpr S7Error kErrFunction{0x81, 0x04};  // a job function the gateway does not carry
 inline constexpr S7Error kErrSyntax{0x84, 0x04};    // a write job whose parameters do not add up
 // Return code of every item of a write job the allow-list refuses.

@@ -436,16 +436,16 @@ class Server {
       setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepInterval, sizeof kKeepInterval);
       setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
       const auto now = Clock::now();
-      auto c =
-          std::make_unique<Client>(Client{++last_id_,
-                                          fd,
-                                          peer,
-                                          Front(pdu_max_, [this](int slot) { return limit(slot); },
-                                                &cfg_.allow),
-                                          now,
-                                          now,
-                                          {},
-                                          {}});
+      auto c = std::make_unique<Client>(
+          Client{++last_id_,
+                 fd,
+                 peer,
+                 Front(
+                     pdu_max_, [this](int slot) { return limit(slot); }, &cfg_.allow),
+                 now,
+                 now,
+                 {},
+                 {}});
       Log("client %llu (%s) connected", static_cast<unsigned long long>(c->id), peer.c_str());
       by_id_[c->id] = c.get();
       c->events = EPOLLIN;
