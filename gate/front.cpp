@@ -16,7 +16,12 @@ constexpr uint8_t kCR = 0xE0, kCC = 0xD0, kDR = 0x80, kDT = 0xF0, kER = 0x70;
 constexpr uint8_t kEOT = 0x80;
 constexpr uint8_t kParTpduSize = 0xC0, kParCalling = 0xC1, kParCalled = 0xC2;
 constexpr uint8_t kCodeJob = 0x01, kCodeAnswer = 0x03, kCodeUserData = 0x07;
-constexpr uint8_t kFnSetup = 0xF0;
+constexpr uint8_t kFnSetup = 0xF0, kFnRead = 0x04, kFnWrite = 0x05;
+// User data: 00 01 12, length of the rest, method, type and group, function,
+// sequence number. Requests of the block functions (group 3) and of the SZL
+// read (group 4, function 1) read and change nothing.
+constexpr size_t kUdHead = 8;
+constexpr uint8_t kUdBlockFunctions = 0x43, kUdCpuFunctions = 0x44, kUdSzlRead = 0x01;
 constexpr int kMinPdu = 64;
 
 uint16_t be16(std::span<const uint8_t> b, size_t at) {
@@ -120,7 +125,8 @@ void Front::connect(std::span<const uint8_t> t, std::vector<Action> &out) {
 }
 
 // A whole S7 PDU from the client: the setup job is answered here, a job
-// beyond the agreed size is refused here, every other job goes to the PLC.
+// beyond the agreed size or one the gateway does not carry is refused here,
+// the others go to the PLC.
 void Front::job(std::vector<Action> &out) {
   Bytes pdu;
   pdu.swap(frags_);
@@ -131,7 +137,8 @@ void Front::job(std::vector<Action> &out) {
   if (kS7Head + be16(pdu, 6) + be16(pdu, 8) != pdu.size())
     return close(out, "S7 lengths do not add up");
   const uint16_t ref = be16(pdu, 4);
-  if (code == kCodeJob && be16(pdu, 6) > 0 && pdu[kS7Head] == kFnSetup) {
+  const std::span<const uint8_t> par = std::span<const uint8_t>(pdu).subspan(kS7Head, be16(pdu, 6));
+  if (code == kCodeJob && !par.empty() && par[0] == kFnSetup) {
     // F0 00, parallel jobs calling(2) and called(2), PDU size(2)
     if (be16(pdu, 6) != 8 || be16(pdu, 8) != 0) return close(out, "setup job malformed");
     const int asked = be16(pdu, kS7Head + 6);
@@ -149,7 +156,69 @@ void Front::job(std::vector<Action> &out) {
     out.push_back({Action::Reply, refusal(ref, kErrPduSize), 0, {}});
     return;
   }
+  if (code == kCodeUserData) {
+    const bool read_only =
+        par.size() >= kUdHead && par[0] == 0x00 && par[1] == 0x01 && par[2] == 0x12 &&
+        par[3] + 4u == par.size() &&
+        (par[5] == kUdBlockFunctions || (par[5] == kUdCpuFunctions && par[6] == kUdSzlRead));
+    if (!read_only)
+      return refuse(out, user_data_refusal(par, ref),
+                    par.size() >= kUdHead
+                        ? "user data group " + hex(par[5]) + " function " + hex(par[6]) + " refused"
+                        : std::string("user data job malformed, refused"));
+  } else if (par.empty() || (par[0] != kFnRead && par[0] != kFnWrite)) {
+    return refuse(out, refusal(ref, kErrFunction),
+                  par.empty() ? std::string("job without a function refused")
+                              : "job function " + hex(par[0]) + " refused");
+  } else if (par[0] == kFnWrite) {
+    static const WriteAllow kNone;
+    const WriteCheck c = (allow_ ? *allow_ : kNone).check(par);
+    if (c.items < 0) return refuse(out, refusal(ref, kErrSyntax), "write refused: " + c.what);
+    if (c.refused >= 0) {
+      const auto n = static_cast<uint8_t>(c.items);  // and as many return codes for data
+      Bytes a{0x32, kCodeAnswer, 0, 0, 0, 0, 0, 2, 0, n, 0, 0, kFnWrite, n};
+      a.insert(a.end(), static_cast<size_t>(c.items), kRcAccess);
+      return refuse(out, answer(a, ref), "write refused: " + c.what + " is not allowed");
+    }
+  }
   out.push_back({Action::Forward, std::move(pdu), ref, {}});
+}
+
+void Front::refuse(std::vector<Action> &out, Bytes answer, std::string why) const {
+  out.push_back({Action::Reply, std::move(answer), 0, std::move(why)});
+}
+
+// The user-data answer to a refused request: its group and function echoed,
+// the error code in the parameters, no data.
+Bytes Front::user_data_refusal(std::span<const uint8_t> par, uint16_t ref) const {
+  const auto at = [&](size_t i, uint8_t none) { return i < par.size() ? par[i] : none; };
+  const Bytes a{0x32,
+                kCodeUserData,
+                0,
+                0,
+                0,
+                0,
+                0,
+                12,
+                0,
+                4,
+                0x00,
+                0x01,
+                0x12,
+                0x08,
+                0x12,
+                static_cast<uint8_t>(0x80 | (at(5, 0) & 0x0F)),
+                at(6, 0),
+                at(7, 0),
+                0x00,
+                0x00,
+                static_cast<uint8_t>(kUserDataRefused >> 8),
+                static_cast<uint8_t>(kUserDataRefused),
+                0x0A,
+                0x00,
+                0x00,
+                0x00};
+  return answer(a, ref);
 }
 
 Bytes Front::refusal(uint16_t ref, S7Error e) const {

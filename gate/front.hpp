@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "allow.hpp"
+
 namespace s7gate {
 
 using Bytes = std::vector<uint8_t>;
@@ -19,24 +21,37 @@ using Bytes = std::vector<uint8_t>;
 struct S7Error {
   uint8_t cls, code;
 };
-inline constexpr S7Error kErrPduSize{0x85, 0x00};  // job or answer beyond the agreed PDU size
-inline constexpr S7Error kErrLine{0x83, 0x04};     // the serial line or the PLC did not answer
+inline constexpr S7Error kErrPduSize{0x85, 0x00};   // job or answer beyond the agreed PDU size
+inline constexpr S7Error kErrLine{0x83, 0x04};      // the serial line or the PLC did not answer
+inline constexpr S7Error kErrFunction{0x81, 0x04};  // a job function the gateway does not carry
+inline constexpr S7Error kErrSyntax{0x84, 0x04};    // a write job whose parameters do not add up
+// Return code of every item of a write job the allow-list refuses.
+inline constexpr uint8_t kRcAccess = 0x03;
+// Error code in the parameters of a refused user-data job.
+inline constexpr uint16_t kUserDataRefused = 0x8104;
 
 struct Action {
   enum Kind { Reply, Forward, Close } kind;
   Bytes bytes;      // Reply: TPKT bytes for the client; Forward: the S7 job PDU
   uint16_t ref{};   // Forward: the client's PDU reference
-  std::string why;  // Close: the reason, for the log
+  std::string why;  // Close: the reason; Reply: a refused job, for the log (else empty)
 };
 
 class Front {
  public:
   // pdu_max: the largest S7 PDU the serial path carries (and the PLC takes);
   // limit, where given, lowers it for the slot the connection request named
-  // (the size the PLC behind that slot agreed to; 0: not known).
+  // (the size the PLC behind that slot agreed to; 0: not known). allow: what
+  // write jobs may reach the PLC (none without; kept by the caller).
+  //
+  // Forwarded: read-variable jobs; write-variable jobs whose every item lies
+  // within allow; user-data jobs of the block functions (group 3) and the
+  // SZL read (group 4, function 1). Answered here, nothing forwarded: any
+  // other write (return code 0x03 for each item), any other job function
+  // (kErrFunction), any other user-data job (error kUserDataRefused).
   using Limit = std::function<int(int slot)>;
-  explicit Front(int pdu_max, Limit limit = {})
-      : pdu_max_(pdu_max), pdu_(pdu_max), limit_(std::move(limit)) {}
+  explicit Front(int pdu_max, Limit limit = {}, const WriteAllow *allow = nullptr)
+      : pdu_max_(pdu_max), pdu_(pdu_max), limit_(std::move(limit)), allow_(allow) {}
 
   // Takes bytes as they came from the client and appends what to do. After a
   // Close the connection is finished and feed() does nothing more.
@@ -60,11 +75,14 @@ class Front {
   void tpdu(std::span<const uint8_t> t, std::vector<Action> &out);
   void connect(std::span<const uint8_t> t, std::vector<Action> &out);
   void job(std::vector<Action> &out);
+  void refuse(std::vector<Action> &out, Bytes answer, std::string why) const;
+  Bytes user_data_refusal(std::span<const uint8_t> par, uint16_t ref) const;
   Bytes wrap(std::span<const uint8_t> pdu) const;
 
   int pdu_max_;
   int pdu_;  // agreed by the setup job (pdu_max_ until then)
   Limit limit_;
+  const WriteAllow *allow_;
   State state_ = State::WaitCR;
   bool set_up_ = false;
   Bytes in_;     // received, not yet a whole TPKT

@@ -436,15 +436,16 @@ class Server {
       setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepInterval, sizeof kKeepInterval);
       setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
       const auto now = Clock::now();
-      auto c =
-          std::make_unique<Client>(Client{++last_id_,
-                                          fd,
-                                          peer,
-                                          Front(pdu_max_, [this](int slot) { return limit(slot); }),
-                                          now,
-                                          now,
-                                          {},
-                                          {}});
+      auto c = std::make_unique<Client>(
+          Client{++last_id_,
+                 fd,
+                 peer,
+                 Front(
+                     pdu_max_, [this](int slot) { return limit(slot); }, &cfg_.allow),
+                 now,
+                 now,
+                 {},
+                 {}});
       Log("client %llu (%s) connected", static_cast<unsigned long long>(c->id), peer.c_str());
       by_id_[c->id] = c.get();
       c->events = EPOLLIN;
@@ -486,6 +487,9 @@ class Server {
       if (!c.routed && c.front.connected()) c.routed = true, c.station = station_of(c.front.slot());
       switch (a.kind) {
         case Action::Reply:
+          if (!a.why.empty())
+            Log("client %llu (%s): %s", static_cast<unsigned long long>(c.id), c.peer.c_str(),
+                a.why.c_str());
           c.out.insert(c.out.end(), a.bytes.begin(), a.bytes.end());
           break;
         case Action::Forward:

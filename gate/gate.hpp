@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "allow.hpp"
+
 namespace s7gate {
 
 struct Config {
@@ -26,6 +28,7 @@ struct Config {
   int idle_timeout = 0;    // seconds without a job before a client is closed; 0: never
   int timeout = 0;         // ticks; 0: the library's default
   bool trace = false;
+  WriteAllow allow;  // what clients may write; empty: nothing (a read-only gateway)
 };
 
 // The largest S7 PDU the serial path carries in one job.

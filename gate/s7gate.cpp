@@ -42,11 +42,17 @@ the serial line to the PLC: through an MPI adapter, or to an S7-200 over PPI.
   --timeout TICKS       the wait for the line partner, in ticks of 55 ms
                         (default: the library's, 54; much less may not leave
                         a busy adapter the time to give way)
+  --allow-write RANGE   clients may write RANGE (repeatable): a tag such as
+                        DB10.DBB0[100], MW20, M20.3 (its byte), T5, C3,
+                        VB100[50], or DB10 for the whole data block; without
+                        it no client writes at all (a read-only gateway)
   --trace               the library's line trace on standard error
   --help                this text
   --version             the version
 
-Prints "s7gate: listening on HOST:PORT" when ready; logs clients and failed
+Forwards read jobs, the writes --allow-write allows, block information and
+SZL reads; refuses every other write and job function itself. Prints
+"s7gate: listening on HOST:PORT" when ready; logs clients, refused and failed
 jobs on standard error; ends on SIGINT or SIGTERM.
 )";
 
@@ -112,6 +118,10 @@ s7gate::Config Parse(int argc, char **argv) {
       c.pdu = Number(next(i), 64, 65535, "PDU size");
     } else if (a == "--timeout") {
       c.timeout = Number(next(i), 1, 65535, "time-out in ticks");
+    } else if (a == "--allow-write") {
+      const std::string_view r = next(i);
+      std::string why;
+      if (!c.allow.add(r, why)) Fail("--allow-write " + why);
     } else if (a == "--trace") {
       c.trace = true;
     } else {

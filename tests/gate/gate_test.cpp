@@ -27,10 +27,15 @@ using gt::Item;
 namespace {
 
 constexpr uint8_t kDB = 0x84, kM = 0x83, kT = 0x1D, kZ = 0x1C;
+// Station 3 routed, and what the tests write: DB 1, flags, inputs, outputs, timers, counters.
+const std::vector<std::string> kMpiArgs = {"--route",       "3=3",   "--timeout",     "2",
+                                           "--allow-write", "DB1",   "--allow-write", "MB0[600]",
+                                           "--allow-write", "EB7",   "--allow-write", "AD0",
+                                           "--allow-write", "T3[2]", "--allow-write", "Z9"};
 const Bytes kCr = {17, 0xE0, 0, 0, 0, 1, 0, 0xC0, 1, 0x0A, 0xC1, 2, 1, 0, 0xC2, 2, 1, 2};  // slot 2
 
 struct Mpi {
-  explicit Mpi(std::vector<std::string> args = {"--route", "3=3", "--timeout", "2"}, int baud = 0) {
+  explicit Mpi(const std::vector<std::string> &args = kMpiArgs, int baud = 0) {
     plc[0].add_db(1, 256), plc[1].add_db(1, 256);
     ad.add_station(2, plc[0]), ad.add_station(3, plc[1]), ad.set_pace({baud, {}}), ad.start();
     gate = std::make_unique<gt::Gate>(pty.slave_name(), args);
@@ -40,6 +45,13 @@ struct Mpi {
   s7sim::MpiAdapter ad{pty.master()};
   std::unique_ptr<gt::Gate> gate;
 };
+
+// Blocks the PC has sent, once the last acknowledgement is in.
+size_t settled(const s7sim::MpiAdapter &ad) {
+  size_t n = ~size_t{0};
+  while (n != ad.blocks_from_pc().size()) n = ad.blocks_from_pc().size(), usleep(50000);
+  return n;
+}
 
 // One item read or written through c: its return code and data.
 std::pair<uint8_t, Bytes> one(Client &c, bool write, const Item &it) {
@@ -128,13 +140,68 @@ TEST(GateMpi, PduSizeOversizeJobMissingDbBlockInfoSegmentsAndLineFailure) {
   EXPECT_NE(m.gate->log().find("job failed: station 2"), std::string::npos);
 }
 
+// Writes reach the PLC only within --allow-write (one item outside: every item
+// refused); other job functions and user data beyond block information and SZL
+// reads are answered by the gateway, with nothing sent on the line.
+TEST(GateAllow, WritesOnlyWithinTheRangesAndNoOtherFunctions) {
+  Mpi m({"--allow-write", "DB2.DBB0[8]", "--allow-write", "db10", "--allow-write", "M40.3",
+         "--allow-write", "T5"});
+  m.plc[0].add_db(2, 16), m.plc[0].add_db(10, 64), m.plc[0].add_db(11, 8);
+  Client c(m.gate->port);
+  ASSERT_EQ(c.setup(240), 240);
+  const Item in{2, 4, 2, kDB, 0, {1, 2, 3, 4}}, bit{1, 1, 0, kM, 40 * 8 + 3, {1}};
+  const std::pair<std::vector<Item>, bool> rows[] = {
+      // items, allowed
+      {{in, {2, 4, 2, kDB, 6 * 8, {5, 6, 7, 8}}}, false},  // the second item beyond byte 7
+      {{in, {2, 4, 2, kDB, 4 * 8, {5, 6, 7, 8}}}, true},
+      {{{2, 4, 10, kDB, 60 * 8, {1, 2, 3, 4}}}, true},  // DB10: the whole block
+      {{{2, 4, 11, kDB, 0, {1, 2, 3, 4}}}, false},
+      {{bit, {1, 1, 0, kM, 40 * 8 + 6, {1}}}, true},  // bits of the allowed byte
+      {{{1, 1, 0, kM, 41 * 8, {1}}}, false},
+      {{{2, 1, 0, kM, 40 * 8, {0xFF}}}, true},
+      {{{kT, 1, 0, kT, 5, {0x21, 0x27}}}, true},
+      {{{kT, 2, 0, kT, 5, {0x21, 0x27, 0, 0x45}}}, false},  // T5 and T6
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const auto &[items, allowed] = rows[i];
+    const size_t sent = settled(m.ad), jobs = m.plc[0].jobs().size();
+    const auto got = gt::items_of(c.job(gt::rw_job(true, uint16_t(i), items)), true);
+    ASSERT_EQ(got.size(), items.size()) << i;
+    for (size_t k = 0; k < got.size(); ++k) {
+      EXPECT_EQ(got[k].first, allowed ? 0xFF : 0x03) << i << k;
+      EXPECT_EQ(held(m.plc[0], items[k]) == items[k].data, allowed) << i << k;  // never held
+    }
+    EXPECT_EQ(settled(m.ad) == sent && m.plc[0].jobs().size() == jobs, !allowed) << i;
+  }
+  // PLC stop, set the clock (user data group 7): the gateway's answers; an SZL read: forwarded
+  // clang-format off
+  const std::pair<Bytes, Bytes> fns[] = {
+      {{0x32, 1, 0, 0, 0, 7, 0, 16, 0, 0, 0x29, 0, 0, 0, 0, 0, 9, 'P', '_', 'P', 'R', 'O', 'G', 'R', 'A', 'M'},
+       {0x32, 3, 0, 0, 0, 7, 0, 0, 0, 0, 0x81, 4}},
+      {{0x32, 7, 0, 0, 0, 8, 0, 8, 0, 14, 0, 1, 0x12, 4, 0x11, 0x47, 2, 0, 0xFF, 9, 0, 10, 0, 0x19, 0x12, 8, 5, 0x30, 0, 0, 0, 2},
+       {0x32, 7, 0, 0, 0, 8, 0, 12, 0, 4, 0, 1, 0x12, 8, 0x12, 0x87, 2, 0, 0, 0, 0x81, 4, 0xA, 0, 0, 0}},
+      {{0x32, 7, 0, 0, 0, 9, 0, 8, 0, 8, 0, 1, 0x12, 4, 0x11, 0x44, 1, 0, 0xFF, 9, 0, 4, 0, 0x11, 0, 0}, {}},
+  };
+  // clang-format on
+  for (const auto &f : fns) {
+    const size_t sent = settled(m.ad);
+    const Bytes a = c.job(f.first);
+    EXPECT_TRUE(f.second.empty() ? gt::be16(a, 4) == 9 : a == f.second) << int(f.first[5]);
+    EXPECT_EQ(settled(m.ad) == sent, !f.second.empty()) << int(f.first[5]);
+  }
+  for (const char *l :
+       {"write refused: item 2 DB2.DBB6[4] is not allowed", "write refused: item 1 M41.0",
+        "job function 0x29 refused", "user data group 0x47 function 0x02 refused"})
+    EXPECT_NE(m.gate->log().find(l), std::string::npos) << l << m.gate->log();
+}
+
 TEST(GatePpi, ReadsWritesTheIdentificationAndJobsOfTheStationsSize) {
   s7sim::Pty pty;
   s7sim::Plc plc;
   plc.add_db(1, 256);
   s7sim::PpiStation st(pty.master(), 2, plc);
   st.start();
-  gt::Gate gate(pty.slave_name(), {"--ppi"});
+  gt::Gate gate(pty.slave_name(), {"--ppi", "--allow-write", "VB0[100]"});
   Client c(gate.port);
   ASSERT_EQ(c.setup(240), 120);  // what the S7-200 takes
   const Item v{2, 3, 1, kDB, 8, {7, 8, 9}}, id{2, 16, 0, 0x03, 0, {}};
@@ -178,6 +245,9 @@ TEST(GateOptions, RefusedWithAMessageOrListening) {
       {2, {"--ppi", "--baud", "38400"}, "--baud 38400: PPI runs at 9600 or 19200 baud"},
       {2, {"--ppi", "--pdu", "253"}, "--pdu 253: one job on the PPI path carries at most 252"},
       {2, {"--ppi", "--plc", "1x"}, "station address: \"1x\" is not a number from 0 to 126"},
+      {0, {"--allow-write", "DB7", "--allow-write", "VB100[50]", "--allow-write", "C3"}, ""},
+      {2, {"--allow-write", "DB0"}, "--allow-write \"DB0\": a data block number is 1..65535"},
+      {2, {"--allow-write", "MW20x"}, "--allow-write \"MW20x\" at character 5: expected"},
   };
   for (const auto &r : rows) {
     gt::Gate g(r.args[0] == "--ppi" ? pp.slave_name() : mp.slave_name(), r.args);
@@ -329,8 +399,7 @@ TEST(GateExchange, RefusesWhatDoesNotFitAndCarriesTheRest) {
       {9, 320, -1}, {311, 320, -1}, {24, 21, -1}, {24, 22, 22}, {24, 320, 22},
   };
   for (const auto &r : rows) {
-    size_t sent = ~size_t{0};  // once the adapter has recorded the last acknowledgement
-    while (sent != ad.blocks_from_pc().size()) sent = ad.blocks_from_pc().size(), usleep(50000);
+    const size_t sent = settled(ad);
     EXPECT_EQ(S7Exchange(&s7, job.data(), r.len, ans.data(), r.max), r.result) << r.len << r.max;
     EXPECT_EQ(s7.Err, r.result < 0 ? -1 : 0);
     EXPECT_EQ(ad.blocks_from_pc().size() == sent, r.len == 9 || r.len == 311);
@@ -362,7 +431,8 @@ TEST(GateSoak, SeventyClientsThirtyAttackersLineFaultsAndAVanishingDevice) {
     ad->add_station(2, plc[0]), ad->add_station(3, plc[1]), ad->start();
   };
   plc[0].add_db(1, 1024), plc[1].add_db(1, 1024), plug();
-  gt::Gate gate(dev.link(), {"--route", "3=3", "--max-clients", "100", "--setup-timeout", "2"});
+  gt::Gate gate(dev.link(), {"--route", "3=3", "--max-clients", "100", "--setup-timeout", "2",
+                             "--allow-write", "DB1", "--allow-write", "MB0[560]"});
   const auto count = [&](bool fds) {  // s7gate's descriptors, or resident KiB
     long n = 0, size = 0;
     const std::string p = "/proc/" + std::to_string(gate.pid) + "/";
