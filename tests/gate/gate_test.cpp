@@ -411,6 +411,8 @@ TEST(GateExchange, RefusesWhatDoesNotFitAndCarriesTheRest) {
   EXPECT_EQ(Bytes(ans.begin(), ans.begin() + 6), Bytes({0x32, 3, 0, 0, 0, 1}));
   ad.inject(s7sim::Fault::LongAnswer, 1, 0, 20);  // from now on every answer cut short
   EXPECT_EQ(S7Exchange(&s7, job.data(), 24, ans.data(), 320), -1);
+  ad.inject(s7sim::Fault::IgnoreStx, 1, 0);  // and the adapter silent: no connection to be had
+  EXPECT_EQ(S7Exchange(&s7, job.data(), 24, ans.data(), 320), -1);
   EXPECT_EQ(S7Exchange(nullptr, job.data(), 24, ans.data(), 320), -1);
   S7Exit(&s7);
 }

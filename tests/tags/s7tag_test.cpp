@@ -38,6 +38,7 @@ TEST(S7Tag, ExitStatusesAndOutput) {
       {" watch --count 2 --interval 0.05 M10.3", "@T M10.3 = true\n", "", 0},
       {" read DB1.DBQ0", "", "\"DB1.DBQ0\", character 7: ", 2},
       {" write DB1.DBB0=256", "", "256 is out of range for BYTE (0 to 255)", 2},
+      {" write DB1.DBB0=12x", "", "\"12x\" is not a whole number", 2},
       {" read", "", "read needs at least one tag", 2},
       {" read --count 2 MB0", "", "belong to watch", 2},
       {" --plc 9 read MB0", "", "the PLC was not reached: ", 3},
