@@ -140,8 +140,9 @@ Subscriber::Subscriber(int port, const std::string &id) {
 }
 
 Subscriber::~Subscriber() {
+  // Not cancelled: a thread cancelled inside the library would leave its locks held.
   mosquitto_disconnect(m_);
-  mosquitto_loop_stop(m_, true);
+  mosquitto_loop_stop(m_, false);
   mosquitto_destroy(m_);
   mosquitto_lib_cleanup();
 }
