@@ -66,6 +66,7 @@ extern "C" {
 ssize_t __real_read(int fd, void *buf, size_t n);
 ssize_t __real_write(int fd, const void *buf, size_t n);
 int __real_poll(struct pollfd *fds, nfds_t nfds, int timeout);
+int __real_ppoll(struct pollfd *fds, nfds_t nfds, const struct timespec *ts, const sigset_t *mask);
 int __real_ioctl(int fd, unsigned long request, ...);
 int __real_tcgetattr(int fd, struct termios *t);
 int __real_tcsetattr(int fd, int when, const struct termios *t);
@@ -94,6 +95,15 @@ int __wrap_poll(struct pollfd *fds, nfds_t nfds, int timeout) {
       break;
     }
   return __real_poll(fds, nfds, timeout);
+}
+
+int __wrap_ppoll(struct pollfd *fds, nfds_t nfds, const struct timespec *ts, const sigset_t *mask) {
+  for (nfds_t i = 0; i < nfds && fds; ++i)
+    if (on_port(fds[i].fd)) {
+      ++g_calls.polls;
+      break;
+    }
+  return __real_ppoll(fds, nfds, ts, mask);
 }
 
 int __wrap_ioctl(int fd, unsigned long request, ...) {

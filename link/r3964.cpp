@@ -37,6 +37,25 @@ enum class BodyEnd {
   TooLong,   // 512 data bytes stored without DLE ETX
 };
 
+/* How many data bytes the block being received has at least, judged from
+ * its first Count stored bytes (Count or less: nothing more is known). Every
+ * block the adapter sends while a connection runs is at least its 7-byte
+ * acknowledgement; one that carries an S7 PDU (kind 0xF1, then 0x32) names
+ * its length in the PDU's header: 6 bytes of adapter header, 10 bytes of PDU
+ * header (12 for an answer), the parameter and data lengths. Only a hint for
+ * how long the receiver lets the rest collect: a block is judged by DLE ETX
+ * and the BCC alone, and a wrong hint costs at most a short wait. */
+constexpr int kLeastBlock = 7;
+constexpr int kPduHead = 16;
+int LeastLength(const BYTE *Data, int Count) {
+  if (Count < 1) return 0;  // the first byte comes after the partner's turnaround
+  if (Count < kLeastBlock) return kLeastBlock;
+  if (Data[4] != 0xF1 || Data[6] != 0x32) return Count;
+  if (Count < kPduHead) return kPduHead;
+  const int Head = (Data[7] == 0x02 || Data[7] == 0x03) ? 12 : 10;
+  return 6 + Head + GetBE16(&Data[12]) + GetBE16(&Data[14]);
+}
+
 /* The data part of a block, after the DLE that answered the sender's STX:
  * stores the data bytes into Data (room for 512) and counts them in Count.
  * Every pass reads one byte or gives up, and every pass either stores a byte
@@ -48,6 +67,9 @@ BodyEnd RxBody(int Com, LPBYTE Data, LONG BccWait, int &Count) {
   BYTE BCC = 0;
   BYTE c = 0;
   while (i >= 0 && i < kRxRoom) {
+    // what is known to follow, DLE ETX BCC included, collects in the driver
+    const int Least = LeastLength(Data, i);
+    if (Least > i) ComGather(Com, Least - i + 3);
     if (!ComWaitC(Com, &c, kCharWait)) {
       Count = i;
       return BodyEnd::CharTime;

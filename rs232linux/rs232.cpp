@@ -56,6 +56,11 @@ OpenFailure OpenErr[RS232_PORTS];
 std::mutex OpenErrLock;
 
 constexpr int kMaxTimeoutMs = 25500;  // what VTIME (8 bits, tenths of a second) can hold
+// Longest wait of ComGather: a full block at 115200 baud, and a small part
+// of the wait for a character inside a block that a stopped partner costs.
+constexpr long long kGatherMaxNs = 30000000;
+// Fewer missing characters are received as they come.
+constexpr int kGatherMin = 4;
 
 // The port is open and its descriptor may be used.
 bool IsOpen(int Com) { return ValidPort(Com) && RsIo[Com].ComRefCnt > 0 && RsIo[Com].hCom >= 0; }
@@ -83,6 +88,41 @@ speed_t SpeedOf(int Baudrate) {
     default:
       return B19200;
   }
+}
+
+int BaudOf(speed_t Speed) {
+  switch (Speed) {
+    case B1200:
+      return 1200;
+    case B1800:
+      return 1800;
+    case B2400:
+      return 2400;
+    case B4800:
+      return 4800;
+    case B9600:
+      return 9600;
+    case B19200:
+      return 19200;
+    case B38400:
+      return 38400;
+    case B57600:
+      return 57600;
+    case B115200:
+      return 115200;
+    default:
+      return 0;
+  }
+}
+
+// Time one character of the port's settings takes on the line, in ns: start
+// bit, data bits, parity bit, stop bits (0: speed unknown).
+long long CharNs(const struct termios &t) {
+  const int Baud = BaudOf(cfgetospeed(&t));
+  if (Baud <= 0) return 0;
+  const int Bits = 1 + ((t.c_cflag & CSIZE) == CS7 ? 7 : 8) + ((t.c_cflag & PARENB) ? 1 : 0) +
+                   ((t.c_cflag & CSTOPB) ? 2 : 1);
+  return Bits * 1000000000LL / Baud;
 }
 
 void SleepMicroseconds(long long us) {
@@ -467,6 +507,24 @@ BOOL ComCInQ(int Com) {
   }
   p.RxIn = static_cast<int>(n);
   return TRUE;
+}
+
+void ComGather(int Com, int Count) {
+  if (!IsOpen(Com) || Count < kGatherMin) return;
+  RS232 &p = RsIo[Com];
+  if (p.bUnget || p.RxOut < p.RxIn) return;  // what is here is taken first
+  int Waiting = 0;
+  if (ioctl(p.hCom, FIONREAD, &Waiting) != 0) return;
+  const int Missing = Count - Waiting;
+  if (Missing < kGatherMin) return;
+  long long Ns = Missing * CharNs(p.TIo);
+  if (Ns <= 0) return;
+  if (Ns > kGatherMaxNs) Ns = kGatherMaxNs;
+  // No events asked for: arriving characters do not end the wait, a hang-up
+  // does (the receive that follows then finds the device gone).
+  struct pollfd pfd = {p.hCom, 0, 0};
+  const struct timespec Ts = {static_cast<time_t>(Ns / 1000000000LL), static_cast<long>(Ns % 1000000000LL)};
+  ppoll(&pfd, 1, &Ts, nullptr);
 }
 
 void ComTxBreak(int Com, LONG NTicks) {

@@ -40,6 +40,14 @@ void DelayMS(int Ms);
 /* Hands Len characters to the line in one call (more only when the driver
  * takes part of them); FALSE when the port is not open or a write fails. */
 BOOL ComTxBuf(int Com, const BYTE *Buf, int Len);
+/* The next Count characters are expected back to back: the rest of a frame
+ * or block whose length is known. When none is buffered and the driver holds
+ * fewer, waits the time the missing ones take on the line at the port's
+ * speed (at most 30 ms), woken by neither of them, so that the next receive
+ * takes them in one read instead of waking for each character or each load
+ * of a receive FIFO. Consumes nothing and decides no wait: a partner that
+ * stops is found by the receive that follows, as before. */
+void ComGather(int Com, int Count);
 /* TRUE while port Com is open but its device has gone (a read, write or poll
  * reported it: unplugged, hung up) and has not been reopened yet. */
 BOOL ComLost(int Com);
