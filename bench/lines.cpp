@@ -75,6 +75,7 @@ LinesResult run_lines(int n, const LinesOptions &o) {
     pace.baud = o.baud;
     pace.turnaround = std::chrono::microseconds(o.turnaround_us);
     pace.fifo = o.fifo;
+    pace.slack = std::chrono::microseconds(o.slack_us);
     l->adapter->set_pace(pace);
     l->adapter->start();
     if (KS7SetDevName(static_cast<DWORD>(i), l->pty.slave_name().c_str()) != 0)

@@ -9,6 +9,7 @@ struct LinesOptions {
   int baud = 115200;
   int turnaround_us = 0;
   int fifo = 1;       // characters the simulated line hands over together
+  int slack_us = 0;   // how late the simulator's release of a character may be
   int millis = 3000;  // the measured window
 };
 

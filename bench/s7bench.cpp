@@ -84,6 +84,9 @@ S7-200 (PPI) on pseudo-terminals and reports what each job costs the PC:
   --fifo K          paced lines hand the PC K characters together, each group
                     when its last character has left the wire, like a receive
                     FIFO (default 1: every character on its own)
+  --slack-us U      paced simulators may release a character up to U us after
+                    it has left the wire (timer slack; default 0: on time), so
+                    that the kernel serves the timers of many lines together
   --help            this text
 )";
 
@@ -97,6 +100,7 @@ struct Options {
   std::vector<int> lines;          // --lines: the line counts to run
   int seconds = 3;
   int fifo = 1;
+  int slack_us = 0;
 };
 
 struct Result {
@@ -234,6 +238,7 @@ s7sim::Pace pace_of(const Options &o) {
   p.baud = o.baud;
   p.turnaround = std::chrono::microseconds(o.turnaround_us);
   p.fifo = o.fifo;
+  p.slack = std::chrono::microseconds(o.slack_us);
   return p;
 }
 
@@ -613,6 +618,9 @@ int parse(int argc, char **argv, Options &o) {
     } else if (a == "--fifo") {
       if (!next || !parse_int(next, 1, 64, o.fifo)) return bad("--fifo needs 1..64");
       ++i;
+    } else if (a == "--slack-us") {
+      if (!next || !parse_int(next, 0, 1000, o.slack_us)) return bad("--slack-us needs 0..1000");
+      ++i;
     } else if (a == "--kinds") {
       if (!next) return bad("--kinds needs a list");
       std::string list = next;
@@ -628,8 +636,8 @@ int parse(int argc, char **argv, Options &o) {
       return bad(("unknown option " + std::string(a)).c_str());
     }
   }
-  if (o.fifo > 1 && o.baud == 0 && o.lines.empty()) {
-    std::fprintf(stderr, "s7bench: --fifo needs --baud\n");
+  if ((o.fifo > 1 || o.slack_us > 0) && o.baud == 0 && o.lines.empty()) {
+    std::fprintf(stderr, "s7bench: --fifo and --slack-us need --baud\n");
     return 2;
   }
   if (o.turnaround_us > 0 && o.baud == 0 && o.lines.empty()) {
@@ -645,6 +653,7 @@ int run_lines_table(const Options &o) {
   lo.baud = o.baud > 0 ? o.baud : 115200;
   lo.turnaround_us = o.turnaround_us;
   lo.fifo = o.fifo;
+  lo.slack_us = o.slack_us;
   lo.millis = o.seconds * 1000;
   std::vector<int> runs = o.lines;
   if (std::find(runs.begin(), runs.end(), 1) == runs.end()) runs.insert(runs.begin(), 1);
@@ -672,8 +681,9 @@ int run_lines_table(const Options &o) {
     std::printf("[\n");
     for (size_t i = 0; i < rs.size(); ++i) {
       const auto &r = rs[i];
-      std::printf("  {\"lines\": %d, \"baud\": %d, \"fifo\": %d, \"seconds\": %.3f, \"jobs_per_s\": [",
-                  r.lines, lo.baud, lo.fifo, r.wall_s);
+      std::printf("  {\"lines\": %d, \"baud\": %d, \"fifo\": %d, \"slack_us\": %d, \"seconds\": %.3f, "
+                  "\"jobs_per_s\": [",
+                  r.lines, lo.baud, lo.fifo, lo.slack_us, r.wall_s);
       for (size_t k = 0; k < r.jobs_per_s.size(); ++k)
         std::printf("%s%.3f", k ? ", " : "", r.jobs_per_s[k]);
       const double lo_jps = *std::min_element(r.jobs_per_s.begin(), r.jobs_per_s.end());
@@ -687,8 +697,8 @@ int run_lines_table(const Options &o) {
   }
   std::printf("s7bench --lines: 222-byte reads through the handle API, one thread per line; each line a\n"
               "pty with a simulated MPI adapter paced at %d baud (11 bits a character), turnaround %d us,\n"
-              "characters to the PC handed over %d at a time; %d s per run\n\n",
-              lo.baud, lo.turnaround_us, lo.fifo, o.seconds);
+              "characters to the PC handed over %d at a time, released at most %d us late; %d s per run\n\n",
+              lo.baud, lo.turnaround_us, lo.fifo, lo.slack_us, o.seconds);
   std::printf("%5s %10s %10s %10s %9s %12s %12s %10s\n", "lines", "jobs/s", "jobs/s", "jobs/s", "least /",
               "library CPU", "process CPU", "line use");
   std::printf("%5s %10s %10s %10s %9s %12s %12s %10s\n", "", "least", "median", "most", "single",

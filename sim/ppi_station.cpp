@@ -264,7 +264,7 @@ void PpiStation::tx(std::span<const uint8_t> bytes, const std::string &what) {
     const size_t k = std::min(group, bytes.size() - i);
     Clock::time_point left = handed;
     for (size_t j = 0; j < k; ++j) left = timing_.departure(handed);
-    if (!sleep_until(left, stopping_)) return;
+    if (!sleep_until(left, stopping_, timing_.pace().slack)) return;
     if (ack) ack_at_ = Clock::now();
     write_all(fd_, bytes.subspan(i, k));
     i += k;

@@ -54,14 +54,16 @@ LineTiming::Clock::time_point LineTiming::departure(Clock::time_point handed) {
   return tx_free_;
 }
 
-bool sleep_until(LineTiming::Clock::time_point t, const std::atomic<bool> &stop) {
+bool sleep_until(LineTiming::Clock::time_point t, const std::atomic<bool> &stop,
+                 std::chrono::microseconds slack) {
   using namespace std::chrono;
-  // Wake up on time rather than up to the default 50 us late: at 115200 baud
-  // a character takes 95 us.
-  static thread_local bool slack_set = false;
-  if (!slack_set) {
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    slack_set = true;
+  // Wake up on time (or as late as asked) rather than up to the default
+  // 50 us late: at 115200 baud a character takes 95 us.
+  static thread_local long long slack_set = -1;
+  const long long ns = std::max<long long>(duration_cast<nanoseconds>(slack).count(), 1);
+  if (slack_set != ns) {
+    prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(ns), 0UL, 0UL, 0UL);
+    slack_set = ns;
   }
   for (;;) {
     if (stop.load()) return false;
@@ -139,7 +141,7 @@ bool Line::put(std::span<const uint8_t> bytes) {
     const size_t k = std::min(group, bytes.size() - i);
     Clock::time_point left = handed;
     for (size_t j = 0; j < k; ++j) left = timing_.departure(handed);
-    if (!sleep_until(left, stop_)) return false;
+    if (!sleep_until(left, stop_, timing_.pace().slack)) return false;
     if (!write_through(bytes.subspan(i, k))) return false;
     i += k;
   }

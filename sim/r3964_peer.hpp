@@ -23,6 +23,10 @@ struct Pace {
   // raises its interrupt every `fifo` characters: each group when its last
   // character has left the wire, the rest of an answer when its last has.
   int fifo = 1;
+  // How late the timer that releases a character may fire: 0 on time, more
+  // lets the kernel serve the timers of many simulated lines with one wake-up
+  // (a character never leaves earlier than on a real line).
+  std::chrono::microseconds slack{0};
 };
 
 // Bits of one character: start bit, 8 data bits, parity bit, stop bit.
@@ -67,9 +71,10 @@ class LineTiming {
   bool answering_ = false;  // characters came in since the device last sent
 };
 
-// Sleeps until `t`, in short slices so that `stop` is noticed; false when
-// stopped first.
-bool sleep_until(LineTiming::Clock::time_point t, const std::atomic<bool> &stop);
+// Sleeps until `t` (at most `slack` later), in short slices so that `stop`
+// is noticed; false when stopped first.
+bool sleep_until(LineTiming::Clock::time_point t, const std::atomic<bool> &stop,
+                 std::chrono::microseconds slack = {});
 
 inline constexpr uint8_t kStx = 0x02;
 inline constexpr uint8_t kEtx = 0x03;
