@@ -6,8 +6,9 @@
 #   3. paced at 19200 and 38400 baud: payload rate against the line's ideal;
 #   4. paced at 38400 baud with 1 ms and 16 ms device turnaround;
 #   5. the kind tags: a set of 100 tags read four ways at 19200 and 115200 baud;
-#   6. 1, 4, 8 and 16 lines at once at 115200 baud, characters one by one and
-#      in groups of 16 (a receive FIFO).
+#   6. 1, 4, 8 and 16 lines at once at 115200 baud: characters one by one
+#      released on time and up to 80 us late (timer slack), and in groups of
+#      8 and 16 (a receive FIFO).
 # JOBS and PACED_JOBS set the jobs per kind; pass --json to get JSON lists.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,8 +38,9 @@ done
 echo
 echo "== tags: a set of 100 tags, paced at 19200 and 115200 baud =="
 "${bench[@]}" --kinds tags
-for fifo in 1 16; do
+for run in "1 0" "1 80" "8 0" "16 0"; do
+  read -r fifo slack <<<"$run"
   echo
-  echo "== 1, 4, 8 and 16 lines at 115200 baud, $fifo character(s) at a time =="
-  "${bench[@]}" --lines 1,4,8,16 --seconds 3 --fifo "$fifo"
+  echo "== 1, 4, 8 and 16 lines at 115200 baud, $fifo character(s) at a time, released <= $slack us late =="
+  "${bench[@]}" --lines 1,4,8,16 --seconds 3 --fifo "$fifo" --slack-us "$slack"
 done
