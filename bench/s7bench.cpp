@@ -6,8 +6,11 @@
 // the simulator), and the ratio of that CPU time to the time the characters
 // take at 115200 baud. With --baud the simulators run paced, as a real line
 // of that rate, and the payload rate is set against the line's ideal.
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <termios.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -113,6 +116,7 @@ struct Result {
   double user_s = 0, sys_s = 0;  // totals, split by the kernel's tick sampling
   LineCalls calls;
   uint64_t pc_chars = 0, dev_chars = 0;  // characters on the line, each direction
+  double exchange_us = 0;  // a bare exchange on a pty (bare_exchange_us), for the floor
 
   double per(double v) const { return jobs > 0 ? v / jobs : 0; }
   double line_chars() const { return per(static_cast<double>(pc_chars + dev_chars)); }
@@ -140,6 +144,8 @@ struct Result {
     return all ? static_cast<double>(calls.on_line()) / static_cast<double>(all) : 0;
   }
   double jobs_per_s() const { return job_s > 0 ? 1.0 / job_s : 0; }
+  // What the job's reads cost if each were one bare exchange.
+  double floor_us() const { return per(static_cast<double>(calls.reads)) * exchange_us; }
 };
 
 struct Failure : std::runtime_error {
@@ -218,6 +224,44 @@ Result measure(const std::string &kind, int n, int rounds, int payload,
   r.job_s = median(job_s);
   r.cpu_job_s = median(cpu_s);
   return r;
+}
+
+// What the kernel alone charges a thread for one exchange on a pty: write a
+// character, then block in a read (as the library reads: VMIN 0, VTIME 5)
+// until the partner's answer has come, the partner a thread at the master
+// side that answers at once. No receiver can wait for an answer for less;
+// the median of five rounds of 400.
+double bare_exchange_us() {
+  s7sim::Pty pty;
+  const int fd = open(pty.slave_name().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct termios t {};
+  cfmakeraw(&t);
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 5;
+  tcsetattr(fd, TCSANOW, &t);
+  constexpr int kRounds = 5, kEach = 400;
+  std::thread partner([m = pty.master()] {
+    uint8_t b[64];
+    for (int left = kRounds * kEach; left > 0;) {
+      const ssize_t n = read(m, b, sizeof b);
+      for (ssize_t i = 0; i < n; ++i, --left) write(m, b, 1);
+    }
+  });
+  std::vector<double> us;
+  for (int round = 0; round < kRounds; ++round) {
+    const double c0 = thread_cpu_s();
+    for (int i = 0; i < kEach; ++i) {
+      uint8_t c = 0x02;
+      write(fd, &c, 1);
+      while (read(fd, &c, 1) != 1) {
+      }
+    }
+    us.push_back((thread_cpu_s() - c0) / kEach * 1e6);
+  }
+  partner.join();
+  close(fd);
+  return median(us);
 }
 
 bool wanted(const Options &o, const std::string &kind) {
@@ -456,6 +500,9 @@ void print_table(const Options &o, const std::vector<Result> &rs) {
       const double t = r.line_time_us(o.baud);
       std::printf("   CPU/line at %d: %.3f%%", o.baud, t > 0 ? r.cpu_us() / t * 100 : 0);
     }
+    if (r.exchange_us > 0 && r.kind.rfind("gate", 0) != 0)
+      std::printf("\n  %-13s waits: %.1f us = %.3f%% of the job's time", "", r.floor_us(),
+                  r.job_time_us() > 0 ? r.floor_us() / r.job_time_us() * 100 : 0);
     std::printf("\n");
   }
 
@@ -473,10 +520,15 @@ void print_table(const Options &o, const std::vector<Result> &rs) {
       "  library (-Wl,--wrap). calls/PC char = calls / characters the PC transmitted;\n"
       "  calls/line ch = calls / all characters on the line. Target: at most 0.5 for every\n"
       "  kind.\n"
+      "waits: the job's reads, each priced as one bare exchange on a pty (write a character,\n"
+      "  block in a read until the partner's answer comes: %.1f us of CPU on this machine now):\n"
+      "  about what the kernel charges for the job's waits alone, whatever the receiver does\n"
+      "  (a read that finds its characters already there costs less).\n"
       "sleeps: sleep calls of the library thread and the time they ask for. The protocol's\n"
       "  pauses only: PPI 12 ms at connect (twice per open), 5 ms before each poll,\n"
       "  15 ms between packets of one call; none on MPI. (The receiver's wait for the rest of\n"
-      "  a block of known length is a poll on the line, counted with the polls.)\n");
+      "  a block of known length is a poll on the line, counted with the polls.)\n",
+      rs.empty() ? 0.0 : rs.front().exchange_us);
   if (o.baud > 0)
     std::printf(
         "payload B/s: data bytes moved per second; ideal: payload / characters on the line x\n"
@@ -539,13 +591,15 @@ void print_json(const Options &o, const std::vector<Result> &rs) {
         "   \"line_time_us_at_115200\": %.3f, \"cpu_line_ratio\": %.6f,\n"
         "   \"job_time_us_at_115200\": %.3f, \"cpu_job_ratio\": %.6f,\n"
         "   \"syscalls_per_tx_char\": %.4f, \"syscalls_per_line_char\": %.4f,\n"
+        "   \"bare_exchange_us\": %.3f, \"floor_us_per_job\": %.3f,\n"
         "   \"sleeps_per_job\": %.3f, \"sleep_ms_per_job\": %.3f, \"other_sleeps\": %llu",
         r.kind.c_str(), r.jobs, o.baud, o.turnaround_us, r.payload, r.jobs_per_s(), r.cpu_us(),
         r.per(r.user_s) * 1e6, r.per(r.sys_s) * 1e6, r.syscalls(), per(r.calls.reads),
         per(r.calls.writes), per(r.calls.polls), per(r.calls.termios), r.line_chars(),
         per(r.pc_chars), per(r.dev_chars), r.line_time_us(kRefBaud), r.cpu_line_ratio(),
         r.job_time_us(), r.cpu_job_ratio(),
-        r.per_pc_char(), r.per_line_char(), per(r.calls.sleeps), per(r.calls.sleep_ns) * 1e-6,
+        r.per_pc_char(), r.per_line_char(), r.exchange_us, r.floor_us(), per(r.calls.sleeps),
+        per(r.calls.sleep_ns) * 1e-6,
         static_cast<unsigned long long>(r.calls.other_sleeps));
     if (o.baud > 0) {
       const double ideal = ideal_bytes_per_s(r, o.baud);
@@ -768,6 +822,8 @@ int main(int argc, char **argv) {
     return 1;
   }
   S7ExitAll();
+  const double exchange = bare_exchange_us();
+  for (Result &r : results) r.exchange_us = exchange;
   if (results.empty()) {
     std::fprintf(stderr, "s7bench: no job kind matches --kinds\n");
     return 2;
