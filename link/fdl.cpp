@@ -1,8 +1,8 @@
 // PROFIBUS FDL frames on the PPI line to an S7-200: building and sending
 // SD1/SD2 frames, receiving and checking SD1, SD2, SD3 and the short
 // acknowledgement. Uses only the serial layer and keeps no state. Once a
-// frame's length is known, the rest of it is left to collect in the driver
-// and taken in one read.
+// frame's length is known, the rest of it is received as a counted block,
+// which lets it collect in the driver and takes it in few reads.
 #include "fdl.h"
 
 #include <algorithm>
@@ -95,7 +95,6 @@ static int RxFrame(int Com, LPBYTE Buffer) {
   switch (Buffer[0]) {
     case FDL_SD1: {
       // 10 DA SA FC FCS ED
-      ComGather(Com, 5);
       if (ComRxBlock(Com, &Buffer[1], 5) < 5) return -1;
       if (Sum(&Buffer[1], 3) != Buffer[4] || Buffer[5] != FDL_ED) return -1;
       return 6;
@@ -107,7 +106,6 @@ static int RxFrame(int Com, LPBYTE Buffer) {
       if (Buffer[1] != Buffer[2]) return -1;
       const int Le = Buffer[1];
       // Buffer[3 .. Le + 5]: at most index 260 of the 261 bytes.
-      ComGather(Com, Le + 3);
       if (ComRxBlock(Com, &Buffer[3], Le + 3) < Le + 3) return -1;
       // LE counts DA, SA and FC at least: a smaller one is a damaged frame,
       // judged once the frame has been read, so nothing of it is left over.
@@ -118,7 +116,6 @@ static int RxFrame(int Com, LPBYTE Buffer) {
     }
     case FDL_SD3: {
       // A2 DA SA FC DU(8) FCS ED
-      ComGather(Com, 13);
       if (ComRxBlock(Com, &Buffer[1], 13) < 13) return -1;
       if (Sum(&Buffer[1], 11) != Buffer[12] || Buffer[13] != FDL_ED) return -1;
       return 14;

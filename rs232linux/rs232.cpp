@@ -479,7 +479,8 @@ BOOL ComWaitC(int Com, PBYTE pByte, LONG Time) {
 
 int ComRxBlock(int Com, LPBYTE Buf, int Len) {
   int i = 0;
-  while (i < Len && ComWaitC(Com, &Buf[i], 9)) ++i;
+  // the count is known: what is still to come collects between the reads
+  while (i < Len && (ComGather(Com, Len - i), ComWaitC(Com, &Buf[i], 9))) ++i;
   return i;
 }
 
