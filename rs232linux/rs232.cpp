@@ -4,7 +4,10 @@
 // 2048-byte receive buffer with one byte of look-ahead, and the read time-out
 // of one read call. Waits are counted in ticks of 55 ms and carried out as a
 // bounded number of blocking reads, each ended by the terminal driver after
-// the port's read time-out (VMIN 0, VTIME in tenths of a second).
+// the port's read time-out (VMIN 0, VTIME in tenths of a second). A read
+// takes everything waiting; when the count still to come is known, the
+// characters are first let collect for the time they take on the line
+// (ComGather), so that a busy line does not wake the reader per character.
 //
 // A port number outside 0..15 is refused by every call, and no call touches
 // the descriptor of a port that is not open: RsIo starts zeroed, so a port
