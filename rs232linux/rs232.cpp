@@ -482,8 +482,11 @@ BOOL ComWaitC(int Com, PBYTE pByte, LONG Time) {
 
 int ComRxBlock(int Com, LPBYTE Buf, int Len) {
   int i = 0;
-  // the count is known: what is still to come collects between the reads
-  while (i < Len && (ComGather(Com, Len - i), ComWaitC(Com, &Buf[i], 9))) ++i;
+  while (i < Len) {
+    ComGather(Com, Len - i);  // the count is known: the rest collects between the reads
+    if (!ComWaitC(Com, &Buf[i], 9)) break;
+    ++i;
+  }
   return i;
 }
 
