@@ -624,6 +624,17 @@ bool parse_int(const char *s, int lo, int hi, int &v) {
 }
 
 // 0: go on; otherwise the exit status.
+// The items of a comma-separated list, empty ones included.
+std::vector<std::string> split_list(const std::string &list) {
+  std::vector<std::string> items;
+  for (size_t at = 0; at <= list.size();) {
+    const size_t comma = std::min(list.find(',', at), list.size());
+    items.push_back(list.substr(at, comma - at));
+    at = comma + 1;
+  }
+  return items;
+}
+
 int parse(int argc, char **argv, Options &o) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
@@ -655,16 +666,11 @@ int parse(int argc, char **argv, Options &o) {
       ++i;
     } else if (a == "--lines") {
       if (!next) return bad("--lines needs a list of 1..16");
-      std::string list = next;
       ++i;
-      size_t at = 0;
-      while (at <= list.size()) {
-        const size_t comma = std::min(list.find(',', at), list.size());
+      for (const std::string &item : split_list(next)) {
         int n = 0;
-        if (!parse_int(list.substr(at, comma - at).c_str(), 1, 16, n))
-          return bad("--lines needs a list of 1..16");
+        if (!parse_int(item.c_str(), 1, 16, n)) return bad("--lines needs a list of 1..16");
         o.lines.push_back(n);
-        at = comma + 1;
       }
     } else if (a == "--seconds") {
       if (!next || !parse_int(next, 1, 3600, o.seconds)) return bad("--seconds needs 1..3600");
@@ -677,14 +683,9 @@ int parse(int argc, char **argv, Options &o) {
       ++i;
     } else if (a == "--kinds") {
       if (!next) return bad("--kinds needs a list");
-      std::string list = next;
       ++i;
-      size_t at = 0;
-      while (at <= list.size()) {
-        const size_t comma = std::min(list.find(',', at), list.size());
-        if (comma > at) o.kinds.push_back(list.substr(at, comma - at));
-        at = comma + 1;
-      }
+      for (const std::string &item : split_list(next))
+        if (!item.empty()) o.kinds.push_back(item);
       if (o.kinds.empty()) return bad("--kinds needs a list");
     } else {
       return bad(("unknown option " + std::string(a)).c_str());
