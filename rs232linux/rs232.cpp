@@ -68,54 +68,27 @@ constexpr int kGatherMin = 4;
 // The port is open and its descriptor may be used.
 bool IsOpen(int Com) { return ValidPort(Com) && RsIo[Com].ComRefCnt > 0 && RsIo[Com].hCom >= 0; }
 
+// The speeds a port runs, as numbers and as the terminal driver's codes.
+struct SpeedCode {
+  int Baud;
+  speed_t Code;
+};
+constexpr SpeedCode kSpeeds[] = {{1200, B1200},   {1800, B1800},   {2400, B2400},
+                                 {4800, B4800},   {9600, B9600},   {19200, B19200},
+                                 {38400, B38400}, {57600, B57600}, {115200, B115200}};
+
+// Any other rate runs at 19200.
 speed_t SpeedOf(int Baudrate) {
-  switch (Baudrate) {
-    case 1200:
-      return B1200;
-    case 1800:
-      return B1800;
-    case 2400:
-      return B2400;
-    case 4800:
-      return B4800;
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 115200:
-      return B115200;
-    default:
-      return B19200;
-  }
+  for (const SpeedCode &s : kSpeeds)
+    if (s.Baud == Baudrate) return s.Code;
+  return B19200;
 }
 
-int BaudOf(speed_t Speed) {
-  switch (Speed) {
-    case B1200:
-      return 1200;
-    case B1800:
-      return 1800;
-    case B2400:
-      return 2400;
-    case B4800:
-      return 4800;
-    case B9600:
-      return 9600;
-    case B19200:
-      return 19200;
-    case B38400:
-      return 38400;
-    case B57600:
-      return 57600;
-    case B115200:
-      return 115200;
-    default:
-      return 0;
-  }
+// 0: a code of no speed above.
+int BaudOf(speed_t Code) {
+  for (const SpeedCode &s : kSpeeds)
+    if (s.Code == Code) return s.Baud;
+  return 0;
 }
 
 // Time one character of the port's settings takes on the line, in ns: start
