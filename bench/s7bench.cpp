@@ -623,7 +623,6 @@ bool parse_int(const char *s, int lo, int hi, int &v) {
   return true;
 }
 
-// 0: go on; otherwise the exit status.
 // The items of a comma-separated list, empty ones included.
 std::vector<std::string> split_list(const std::string &list) {
   std::vector<std::string> items;
@@ -635,7 +634,17 @@ std::vector<std::string> split_list(const std::string &list) {
   return items;
 }
 
+// 0: go on; otherwise the exit status.
 int parse(int argc, char **argv, Options &o) {
+  // the options that take one number within a range
+  const struct {
+    const char *name;
+    int lo, hi;
+    int *to;
+  } numbers[] = {{"--jobs", 1, 1000000, &o.jobs},          {"--rounds", 1, 1000, &o.rounds},
+                 {"--turnaround-us", 0, 1000000, &o.turnaround_us},
+                 {"--seconds", 1, 3600, &o.seconds},       {"--fifo", 1, 64, &o.fifo},
+                 {"--slack-us", 0, 1000, &o.slack_us}};
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     const char *next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -643,26 +652,24 @@ int parse(int argc, char **argv, Options &o) {
       std::fprintf(stderr, "s7bench: %s\n%s", what, kUsage);
       return 2;
     };
-    if (a == "--help" || a == "-h") {
+    const auto number = std::find_if(std::begin(numbers), std::end(numbers),
+                                     [&](const auto &n) { return a == n.name; });
+    if (number != std::end(numbers)) {
+      if (!next || !parse_int(next, number->lo, number->hi, *number->to))
+        return bad((std::string(number->name) + " needs " + std::to_string(number->lo) + ".." +
+                    std::to_string(number->hi))
+                       .c_str());
+      ++i;
+    } else if (a == "--help" || a == "-h") {
       std::printf("%s", kUsage);
       return -1;
     } else if (a == "--json") {
       o.json = true;
-    } else if (a == "--jobs") {
-      if (!next || !parse_int(next, 1, 1000000, o.jobs)) return bad("--jobs needs 1..1000000");
-      ++i;
-    } else if (a == "--rounds") {
-      if (!next || !parse_int(next, 1, 1000, o.rounds)) return bad("--rounds needs 1..1000");
-      ++i;
     } else if (a == "--baud") {
       if (!next || !parse_int(next, 1, 115200, o.baud) ||
           (o.baud != 9600 && o.baud != 19200 && o.baud != 38400 && o.baud != 57600 &&
            o.baud != 115200))
         return bad("--baud needs 9600, 19200, 38400, 57600 or 115200");
-      ++i;
-    } else if (a == "--turnaround-us") {
-      if (!next || !parse_int(next, 0, 1000000, o.turnaround_us))
-        return bad("--turnaround-us needs 0..1000000");
       ++i;
     } else if (a == "--lines") {
       if (!next) return bad("--lines needs a list of 1..16");
@@ -672,15 +679,6 @@ int parse(int argc, char **argv, Options &o) {
         if (!parse_int(item.c_str(), 1, 16, n)) return bad("--lines needs a list of 1..16");
         o.lines.push_back(n);
       }
-    } else if (a == "--seconds") {
-      if (!next || !parse_int(next, 1, 3600, o.seconds)) return bad("--seconds needs 1..3600");
-      ++i;
-    } else if (a == "--fifo") {
-      if (!next || !parse_int(next, 1, 64, o.fifo)) return bad("--fifo needs 1..64");
-      ++i;
-    } else if (a == "--slack-us") {
-      if (!next || !parse_int(next, 0, 1000, o.slack_us)) return bad("--slack-us needs 0..1000");
-      ++i;
     } else if (a == "--kinds") {
       if (!next) return bad("--kinds needs a list");
       ++i;
